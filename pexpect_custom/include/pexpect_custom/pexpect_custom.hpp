@@ -1,0 +1,10 @@
+#pragma once
+// Umbrella header: everything a caller of the library needs.
+
+#include "pexpect_custom/command.hpp"
+#include "pexpect_custom/errors.hpp"
+#include "pexpect_custom/pattern.hpp"
+#include "pexpect_custom/regex.hpp"
+#include "pexpect_custom/searcher.hpp"
+#include "pexpect_custom/spawn.hpp"
+#include "pexpect_custom/version.hpp"

@@ -1,0 +1,74 @@
+#pragma once
+// The searchers: find the earliest match of a pattern list in a buffer.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "pexpect_custom/pattern.hpp"
+
+namespace pexpect_custom {
+
+/// What the expect loop needs of a searcher.
+class searcher_base {
+ public:
+  virtual ~searcher_base() = default;
+
+  /// Index of the last EOF marker in the list, or -1.
+  long eof_index = -1;
+  /// Index of the last TIMEOUT marker in the list, or -1.
+  long timeout_index = -1;
+  /// After a successful search: offset of the match's first byte.
+  std::optional<std::size_t> start;
+  /// After a successful search: offset just past the match's last byte.
+  std::optional<std::size_t> end;
+
+  /// Returns the index of the winning entry, or -1. `freshlen` is how many bytes at the end of
+  /// `buffer` are new since the previous search; `searchwindowsize` restricts the search to the
+  /// last bytes of the buffer.
+  virtual long search(std::string_view buffer, long freshlen,
+                      std::optional<long> searchwindowsize = std::nullopt) = 0;
+
+  /// The last match as the value the expect fields hold (nullopt before any match).
+  virtual std::optional<match_value> match_result() const = 0;
+
+  /// The text report: a header line, then one line per entry.
+  virtual std::string str() const = 0;
+};
+
+/// Plain-text searcher: entries are matched byte for byte.
+class searcher_string : public searcher_base {
+ public:
+  explicit searcher_string(const pattern_list& strings);
+
+  /// (index, entry) for every entry that is not a marker.
+  std::vector<std::pair<long, pattern_entry>> _strings;
+  /// After a successful search: the winning string.
+  std::optional<std::string> match;
+
+  long search(std::string_view buffer, long freshlen,
+              std::optional<long> searchwindowsize = std::nullopt) override;
+  std::optional<match_value> match_result() const override;
+  std::string str() const override;
+};
+
+/// Regular-expression searcher: entries are compiled expressions.
+class searcher_re : public searcher_base {
+ public:
+  explicit searcher_re(const pattern_list& patterns);
+
+  /// (index, entry) for every entry that is not a marker.
+  std::vector<std::pair<long, pattern_entry>> _searches;
+  /// After a successful search: the winning expression's match.
+  std::optional<Match> match;
+
+  long search(std::string_view buffer, long freshlen,
+              std::optional<long> searchwindowsize = std::nullopt) override;
+  std::optional<match_value> match_result() const override;
+  std::string str() const override;
+};
+
+}  // namespace pexpect_custom

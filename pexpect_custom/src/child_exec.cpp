@@ -1,0 +1,117 @@
+#include "child_exec.hpp"
+
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "path_search.hpp"
+
+namespace pexpect_custom::detail {
+
+namespace {
+
+std::vector<std::string> exec_candidates(const std::string& command,
+                                         const std::optional<std::map<std::string, std::string>>& env) {
+  if (!env || command.find('/') != std::string::npos) return {command};
+  auto path = env->find("PATH");
+  if (path == env->end()) return path_candidates(command, default_search_path);
+  if (path->second.empty()) return {command};
+  return path_candidates(command, path->second);
+}
+
+std::vector<const char*> pointers_to(const std::vector<std::string>& strings) {
+  std::vector<const char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (const auto& s : strings) pointers.push_back(s.c_str());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+void close_other_descriptors(int keep_fd) {
+  // close_range closes in the kernel without touching each number; the loop is the fallback for
+  // kernels without it, bounded by the soft descriptor limit.
+  bool closed_all = keep_fd <= 3 ||
+                    syscall(SYS_close_range, 3u, static_cast<unsigned>(keep_fd - 1), 0u) == 0;
+  closed_all = closed_all && syscall(SYS_close_range, static_cast<unsigned>(keep_fd + 1), ~0u, 0u) == 0;
+  if (closed_all) return;
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) {
+    if (static_cast<int>(fd) != keep_fd) ::close(static_cast<int>(fd));
+  }
+}
+
+void reset_signals() {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &action, nullptr);
+  action.sa_handler = SIG_IGN;
+  sigaction(SIGHUP, &action, nullptr);
+  sigset_t empty;
+  sigemptyset(&empty);
+  sigprocmask(SIG_SETMASK, &empty, nullptr);
+}
+
+}  // namespace
+
+exec_plan::exec_plan(const std::string& command, const std::vector<std::string>& args,
+                     const std::optional<std::map<std::string, std::string>>& env)
+    : argv_(args), candidates_(exec_candidates(command, env)), inherit_env_(!env) {
+  if (env) {
+    for (const auto& [name, value] : *env) envp_.push_back(name + "=" + value);
+  }
+  argv_ptrs_ = pointers_to(argv_);
+  envp_ptrs_ = pointers_to(envp_);
+  candidate_ptrs_ = pointers_to(candidates_);
+  candidate_ptrs_.pop_back();
+}
+
+char* const* exec_plan::envp() const {
+  return inherit_env_ ? nullptr : const_cast<char* const*>(envp_ptrs_.data());
+}
+
+void report_child_failure(int error_fd, child_failure failure) {
+  ssize_t ignored = ::write(error_fd, &failure, sizeof failure);
+  (void)ignored;
+  _exit(1);
+}
+
+void become_program(const exec_plan& plan, int error_fd) {
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 80;
+  ioctl(STDOUT_FILENO, TIOCSWINSZ, &size);
+  close_other_descriptors(error_fd);
+  reset_signals();
+
+  char* const* envp = plan.envp();
+  // The first failure that is not "no such file" is the telling one; without one, the last.
+  int first_telling = 0;
+  int last = ENOENT;
+  for (const char* candidate : plan.candidates()) {
+    if (envp) execve(candidate, plan.argv(), envp);
+    else execv(candidate, plan.argv());
+    last = errno;
+    if (first_telling == 0 && last != ENOENT && last != ENOTDIR) first_telling = last;
+  }
+  int reported = first_telling != 0 ? first_telling : last;
+  report_child_failure(error_fd, {child_failure::system_error, reported});
+}
+
+std::optional<child_failure> await_exec(int error_read_fd) {
+  child_failure failure;
+  ssize_t n;
+  do {
+    n = ::read(error_read_fd, &failure, sizeof failure);
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(sizeof failure)) return failure;
+  return std::nullopt;
+}
+
+}  // namespace pexpect_custom::detail

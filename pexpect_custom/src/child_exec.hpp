@@ -1,0 +1,53 @@
+#pragma once
+// Everything the forked child needs, prepared before the fork, and the child's own code, which
+// makes only async-signal-safe calls.
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pexpect_custom::detail {
+
+/// Why the child could not become the program; sent to the parent through the error pipe.
+struct child_failure {
+  enum kind_t : int { system_error = 1, still_has_controlling_tty = 2 };
+  int kind = 0;
+  int errno_value = 0;
+};
+
+/// The argument vector, environment and candidate paths of one start, as C arrays.
+class exec_plan {
+ public:
+  exec_plan(const std::string& command, const std::vector<std::string>& args,
+            const std::optional<std::map<std::string, std::string>>& env);
+
+  const std::vector<const char*>& candidates() const { return candidate_ptrs_; }
+  char* const* argv() const { return const_cast<char* const*>(argv_ptrs_.data()); }
+  /// nullptr: inherit the caller's environment.
+  char* const* envp() const;
+
+ private:
+  std::vector<std::string> argv_;
+  std::vector<std::string> envp_;
+  std::vector<std::string> candidates_;
+  std::vector<const char*> argv_ptrs_;
+  std::vector<const char*> envp_ptrs_;
+  std::vector<const char*> candidate_ptrs_;
+  bool inherit_env_;
+};
+
+/// In the child, right after the fork and with the slave on descriptors 0..2: sets the 24x80
+/// window, closes every other descriptor but `error_fd`, resets signals (SIGHUP ignored), and
+/// executes the program. On failure reports to `error_fd` and ends with _exit.
+[[noreturn]] void become_program(const exec_plan& plan, int error_fd);
+
+/// In the child: reports `failure` on `error_fd` and ends with _exit(1).
+[[noreturn]] void report_child_failure(int error_fd, child_failure failure);
+
+/// In the parent: waits for the exec (the pipe closes) and returns the child's failure, if any.
+std::optional<child_failure> await_exec(int error_read_fd);
+
+}  // namespace pexpect_custom::detail

@@ -1,0 +1,193 @@
+// The interactive relay between the user's terminal and the child.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ostream>
+
+#include "pexpect_custom/spawn.hpp"
+#include "select.hpp"
+#include "unique_fd.hpp"
+
+namespace pexpect_custom {
+
+namespace {
+
+constexpr std::size_t relay_chunk = 1000;
+
+void make_raw(int fd) {
+  termios mode{};
+  if (tcgetattr(fd, &mode) != 0) throw_terminal_error();
+  mode.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INPCK | ISTRIP | IXON);
+  mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  mode.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
+  mode.c_cflag |= CS8;
+  mode.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | IEXTEN | ISIG);
+  mode.c_cc[VMIN] = 1;
+  mode.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSAFLUSH, &mode) != 0) throw_terminal_error();
+}
+
+// Puts the saved terminal mode back when the relay ends, however it ends.
+class terminal_mode_guard {
+ public:
+  explicit terminal_mode_guard(int fd) : fd_(fd) {
+    if (tcgetattr(fd, &saved_) != 0) return;
+    have_saved_ = true;
+    try {
+      make_raw(fd);
+    } catch (const TerminalError&) {
+    }
+  }
+  ~terminal_mode_guard() {
+    if (have_saved_) tcsetattr(fd_, TCSAFLUSH, &saved_);
+  }
+  terminal_mode_guard(const terminal_mode_guard&) = delete;
+  terminal_mode_guard& operator=(const terminal_mode_guard&) = delete;
+
+ private:
+  int fd_;
+  termios saved_{};
+  bool have_saved_ = false;
+};
+
+// Writes all of `data`, going on after short writes and signals; a real failure throws.
+void write_whole(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        detail::select({}, {fd}, {});
+        continue;
+      }
+      throw_system_error();
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// A descriptor that becomes readable when the child ends, so the relay never waits on a
+// terminal that nobody writes to any more. Invalid where the kernel has no pidfd.
+detail::unique_fd open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  long fd = syscall(SYS_pidfd_open, pid, 0);
+  if (fd >= 0) {
+    fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+    return detail::unique_fd(static_cast<int>(fd));
+  }
+#endif
+  (void)pid;
+  return {};
+}
+
+bool contains(const std::vector<int>& fds, int fd) {
+  for (int ready : fds) {
+    if (ready == fd) return true;
+  }
+  return false;
+}
+
+struct read_result {
+  std::string data;
+  bool ended = false;  // end of file or an error: the descriptor gives nothing more
+};
+
+read_result read_chunk(int fd) {
+  char chunk[relay_chunk];
+  while (true) {
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n > 0) return {std::string(chunk, static_cast<std::size_t>(n)), false};
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return {};
+    return {{}, true};
+  }
+}
+
+}  // namespace
+
+void spawn::interact(std::optional<std::string> escape_character, interact_filter input_filter,
+                     interact_filter output_filter) {
+  stdout_stream->write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+  stdout_stream->flush();
+  buffer.clear();
+  terminal_mode_guard mode(stdin_fileno);
+  interact_copy(escape_character, input_filter, output_filter);
+}
+
+std::string spawn::interact_read(int fd) { return read_chunk(fd).data; }
+
+void spawn::interact_writen(int fd, std::string_view data) {
+  while (!data.empty() && isalive()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void spawn::interact_copy(const std::optional<std::string>& escape_character,
+                          const interact_filter& input_filter, const interact_filter& output_filter) {
+  auto show = [&](std::string data) {
+    if (output_filter) data = output_filter(data);
+    if (logfile) {
+      logfile->write(data.data(), static_cast<std::streamsize>(data.size()));
+      logfile->flush();
+    }
+    write_whole(stdout_fileno, data);
+  };
+  // What the child wrote before it ended is still shown, without waiting for more.
+  auto drain_child = [&] {
+    while (!detail::select({child_fd}, {}, {}, 0).read.empty()) {
+      read_result chunk = read_chunk(child_fd);
+      if (chunk.ended || chunk.data.empty()) return;
+      show(std::move(chunk.data));
+    }
+  };
+
+  detail::unique_fd child_end = open_pidfd(*pid);
+  bool watch_child = true;
+  bool watch_stdin = true;
+  while (true) {
+    if (!isalive()) {
+      if (watch_child) drain_child();
+      return;
+    }
+    std::vector<int> wanted;
+    if (watch_child) wanted.push_back(child_fd);
+    if (watch_stdin) wanted.push_back(stdin_fileno);
+    if (child_end) wanted.push_back(child_end.get());
+    // Without a pidfd, a relay with nothing left to watch checks on the child now and then.
+    std::optional<double> limit;
+    if (!child_end && !watch_child) limit = 0.1;
+    detail::ready_lists ready = detail::select(wanted, {}, {}, limit);
+
+    if (watch_child && contains(ready.read, child_fd)) {
+      read_result chunk = read_chunk(child_fd);
+      if (chunk.ended) watch_child = false;
+      else if (!chunk.data.empty()) show(std::move(chunk.data));
+    }
+    if (watch_stdin && contains(ready.read, stdin_fileno)) {
+      read_result chunk = read_chunk(stdin_fileno);
+      if (chunk.ended) {
+        watch_stdin = false;
+        continue;
+      }
+      if (chunk.data.empty()) continue;
+      std::string data = input_filter ? input_filter(chunk.data) : std::move(chunk.data);
+      if (!escape_character) throw std::invalid_argument("interact() needs an escape_character string");
+      std::size_t escape_at = data.rfind(*escape_character);
+      if (escape_at != std::string::npos) {
+        interact_writen(child_fd, std::string_view(data).substr(0, escape_at));
+        return;
+      }
+      interact_writen(child_fd, data);
+    }
+  }
+}
+
+}  // namespace pexpect_custom

@@ -1,0 +1,212 @@
+// Following the child's life: liveness, exit status, signals, staged termination, closing.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+#include "clock.hpp"
+#include "pexpect_custom/spawn.hpp"
+#include "wait_status.hpp"
+
+namespace pexpect_custom {
+
+namespace {
+
+pid_t wait_for(pid_t pid, int& raw_status, int options) {
+  pid_t result;
+  do {
+    result = waitpid(pid, &raw_status, options);
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+}  // namespace
+
+bool spawn::isalive() {
+  if (terminated) return false;
+  const int options = flag_eof ? 0 : WNOHANG;
+  int raw = 0;
+  pid_t result = wait_for(*pid, raw, options);
+  if (result < 0) {
+    if (errno == ECHILD) {
+      throw ExceptionPexpect(
+          "isalive() encountered condition where \"terminated\" is 0, but there was no child "
+          "process. Did someone else call waitpid() on our process?");
+    }
+    throw_system_error();
+  }
+  if (result == 0) {
+    result = wait_for(*pid, raw, options);
+    if (result < 0) {
+      if (errno == ECHILD) {
+        throw ExceptionPexpect(
+            "isalive() encountered condition that should never happen. There was no child "
+            "process. Did someone else call waitpid() on our process?");
+      }
+      throw_system_error();
+    }
+    if (result == 0) return true;
+  }
+  auto decoded = detail::decode_wait_status(raw);
+  switch (decoded.kind) {
+    case detail::wait_kind::exited:
+    case detail::wait_kind::signaled:
+      status = raw;
+      exitstatus = decoded.exitstatus;
+      signalstatus = decoded.signalstatus;
+      terminated = true;
+      break;
+    case detail::wait_kind::stopped:
+      throw ExceptionPexpect(
+          "isalive() encountered condition where child process is stopped. This is not "
+          "supported. Is some other process attempting job control with our child pid?");
+    case detail::wait_kind::other:
+      break;
+  }
+  return false;
+}
+
+// The same test without ever blocking, for close() and terminate(): a child that closed its
+// terminal but keeps running must still be signalled.
+bool spawn::isalive_nonblocking() {
+  bool saved_eof = flag_eof;
+  flag_eof = false;
+  try {
+    bool alive = isalive();
+    flag_eof = saved_eof;
+    return alive;
+  } catch (...) {
+    flag_eof = saved_eof;
+    throw;
+  }
+}
+
+std::optional<int> spawn::wait() {
+  if (!isalive()) throw ExceptionPexpect("Cannot wait for dead child process.");
+  int raw = 0;
+  if (wait_for(*pid, raw, 0) < 0) throw_system_error();
+  exitstatus = (raw >> 8) & 0xff;
+  auto decoded = detail::decode_wait_status(raw);
+  switch (decoded.kind) {
+    case detail::wait_kind::exited:
+    case detail::wait_kind::signaled:
+      status = raw;
+      exitstatus = decoded.exitstatus;
+      signalstatus = decoded.signalstatus;
+      terminated = true;
+      break;
+    case detail::wait_kind::stopped:
+      throw ExceptionPexpect(
+          "Wait was called for a child process that is stopped. This is not supported. Is some "
+          "other process attempting job control with our child pid?");
+    case detail::wait_kind::other:
+      break;
+  }
+  return exitstatus;
+}
+
+void spawn::kill(int sig) {
+  if (isalive() && ::kill(*pid, sig) != 0) throw_system_error();
+}
+
+bool spawn::terminate(bool force) {
+  if (!isalive_nonblocking()) return true;
+  auto signal_and_test = [&](int sig) {
+    if (isalive_nonblocking() && ::kill(*pid, sig) != 0) throw_system_error();
+    detail::sleep_seconds(delayafterterminate);
+    return !isalive_nonblocking();
+  };
+  try {
+    if (signal_and_test(SIGHUP)) return true;
+    if (signal_and_test(SIGCONT)) return true;
+    if (signal_and_test(SIGINT)) return true;
+    if (!force) return false;
+    return signal_and_test(SIGKILL);
+  } catch (const SystemError&) {
+    detail::sleep_seconds(delayafterterminate);
+    return !isalive_nonblocking();
+  }
+}
+
+void spawn::close(bool force) {
+  if (closed) return;
+  flush();
+  if (!fd_already_closed_) {
+    if (::close(child_fd) != 0) throw_system_error();
+    fd_already_closed_ = true;
+  }
+  detail::sleep_seconds(delayafterclose);
+  if (isalive_nonblocking() && !terminate(force)) {
+    throw ExceptionPexpect("close() could not terminate the child using terminate()");
+  }
+  child_fd = -1;
+  closed = true;
+  fd_already_closed_ = false;
+}
+
+void spawn::release() noexcept {
+  if (closed) return;
+  try {
+    close(true);
+  } catch (...) {
+  }
+}
+
+spawn::~spawn() { release(); }
+
+spawn::spawn(spawn&& other) noexcept
+    : stdin_fileno(other.stdin_fileno),
+      stdout_fileno(other.stdout_fileno),
+      stderr_fileno(other.stderr_fileno),
+      stdin_stream(other.stdin_stream),
+      stdout_stream(other.stdout_stream),
+      stderr_stream(other.stderr_stream),
+      searcher(std::move(other.searcher)),
+      ignorecase(other.ignorecase),
+      before(std::move(other.before)),
+      after(std::move(other.after)),
+      match(std::move(other.match)),
+      match_index(other.match_index),
+      terminated(std::exchange(other.terminated, true)),
+      exitstatus(other.exitstatus),
+      signalstatus(other.signalstatus),
+      status(other.status),
+      flag_eof(other.flag_eof),
+      pid(other.pid),
+      child_fd(std::exchange(other.child_fd, -1)),
+      timeout(other.timeout),
+      delimiter(std::move(other.delimiter)),
+      logfile(other.logfile),
+      logfile_read(other.logfile_read),
+      logfile_send(other.logfile_send),
+      maxread(other.maxread),
+      buffer(std::move(other.buffer)),
+      searchwindowsize(other.searchwindowsize),
+      delaybeforesend(other.delaybeforesend),
+      delayafterclose(other.delayafterclose),
+      delayafterterminate(other.delayafterterminate),
+      delayafterread(other.delayafterread),
+      softspace(other.softspace),
+      name(std::move(other.name)),
+      encoding(std::move(other.encoding)),
+      closed(std::exchange(other.closed, true)),
+      cwd(std::move(other.cwd)),
+      env(std::move(other.env)),
+      irix_hack(other.irix_hack),
+      use_native_pty_fork(other.use_native_pty_fork),
+      command(std::move(other.command)),
+      args(std::move(other.args)),
+      fd_already_closed_(std::exchange(other.fd_already_closed_, false)) {}
+
+spawn& spawn::operator=(spawn&& other) noexcept {
+  if (this != &other) {
+    release();
+    this->~spawn();
+    new (this) spawn(std::move(other));
+  }
+  return *this;
+}
+
+}  // namespace pexpect_custom

@@ -1,0 +1,121 @@
+// Sending input to the child and controlling its terminal.
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <ostream>
+
+#include "clock.hpp"
+#include "pexpect_custom/spawn.hpp"
+
+namespace pexpect_custom {
+
+namespace {
+
+void log_to(std::ostream* sink, std::string_view data) {
+  if (!sink) return;
+  sink->write(data.data(), static_cast<std::streamsize>(data.size()));
+  sink->flush();
+}
+
+termios terminal_attributes(int fd) {
+  termios attributes{};
+  if (tcgetattr(fd, &attributes) != 0) throw_terminal_error();
+  return attributes;
+}
+
+// The byte `sendcontrol` sends for a lower-cased character, or -1 when it has none.
+int control_code(unsigned char c) {
+  if (c >= 'a' && c <= 'z') return c - 96;
+  switch (c) {
+    case '@': case '`': return 0;
+    case '[': case '{': return 27;
+    case '\\': case '|': return 28;
+    case ']': case '}': return 29;
+    case '^': case '~': return 30;
+    case '_': return 31;
+    case '?': return 127;
+    default: return -1;
+  }
+}
+
+}  // namespace
+
+long spawn::send(std::string_view s) {
+  detail::sleep_seconds(delaybeforesend);
+  log_to(logfile, s);
+  log_to(logfile_send, s);
+  ssize_t written;
+  do {
+    written = ::write(child_fd, s.data(), s.size());
+  } while (written < 0 && errno == EINTR);
+  if (written < 0) throw_system_error();
+  return static_cast<long>(written);
+}
+
+long spawn::sendline(std::string_view s) {
+  long count = send(s);
+  return count + send("\n");
+}
+
+long spawn::sendcontrol(std::string_view character) {
+  if (character.size() != 1) {
+    throw std::invalid_argument("sendcontrol() expects exactly one character, got " +
+                                std::to_string(character.size()));
+  }
+  int code = control_code(static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(character[0]))));
+  if (code < 0) return 0;
+  char byte = static_cast<char>(code);
+  return send(std::string_view(&byte, 1));
+}
+
+void spawn::sendeof() {
+  char byte = static_cast<char>(terminal_attributes(child_fd).c_cc[VEOF]);
+  send(std::string_view(&byte, 1));
+}
+
+void spawn::sendintr() {
+  char byte = static_cast<char>(terminal_attributes(child_fd).c_cc[VINTR]);
+  send(std::string_view(&byte, 1));
+}
+
+void spawn::write(std::string_view s) { send(s); }
+
+void spawn::writelines(const std::vector<std::string>& sequence) {
+  for (const auto& s : sequence) write(s);
+}
+
+bool spawn::getecho() const { return (terminal_attributes(child_fd).c_lflag & ECHO) != 0; }
+
+void spawn::setecho(bool state) {
+  termios attributes = terminal_attributes(child_fd);
+  if (state) attributes.c_lflag |= ECHO;
+  else attributes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  if (tcsetattr(child_fd, TCSANOW, &attributes) != 0) throw_terminal_error();
+}
+
+bool spawn::waitnoecho(std::optional<double> wait_timeout) {
+  if (wait_timeout == -1) wait_timeout = timeout;
+  double end_time = wait_timeout ? detail::now() + *wait_timeout : 0;
+  while (true) {
+    if (!getecho()) return true;
+    if (wait_timeout && *wait_timeout < 0) return false;
+    if (wait_timeout) wait_timeout = end_time - detail::now();
+    detail::sleep_seconds(0.1);
+  }
+}
+
+bool spawn::isatty() const { return ::isatty(child_fd) == 1; }
+
+void spawn::setmaxread(long) {
+  throw ExceptionPexpect(
+      "This method is no longer supported or allowed. Just assign a value to the maxread member variable.");
+}
+
+void spawn::setlog(std::ostream*) {
+  throw ExceptionPexpect(
+      "This method is no longer supported or allowed. Just assign a value to the logfile member variable.");
+}
+
+}  // namespace pexpect_custom

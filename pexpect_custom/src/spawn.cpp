@@ -1,0 +1,187 @@
+// Construction of spawn objects and the start of the child.
+#include "pexpect_custom/spawn.hpp"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iostream>
+#include <sstream>
+
+#include "child_exec.hpp"
+#include "pexpect_custom/command.hpp"
+#include "unique_fd.hpp"
+
+namespace pexpect_custom {
+
+namespace {
+
+std::string object_description(const void* address) {
+  std::ostringstream text;
+  text << "pexpect_custom::spawn object at " << address;
+  return text.str();
+}
+
+std::string join_with_blanks(const std::vector<std::string>& words) {
+  std::string joined;
+  for (const auto& word : words) joined += (joined.empty() ? "" : " ") + word;
+  return joined;
+}
+
+bool platform_name_contains(std::string_view word) {
+#if defined(__linux__)
+  std::string_view platform = "linux";
+#else
+  std::string_view platform = "unix";
+#endif
+  return platform.find(word) != std::string_view::npos;
+}
+
+// A close-on-exec pipe through which the child reports a failed start. Its ends never sit on
+// descriptors 0..2, which the child overwrites with the terminal.
+std::pair<detail::unique_fd, detail::unique_fd> make_error_pipe() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) throw_system_error();
+  detail::unique_fd ends[2] = {detail::unique_fd(fds[0]), detail::unique_fd(fds[1])};
+  for (auto& end : ends) {
+    if (end.get() > 2) continue;
+    int moved = fcntl(end.get(), F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) throw_system_error();
+    end.reset(moved);
+  }
+  return {std::move(ends[0]), std::move(ends[1])};
+}
+
+// On the native path the error pipe is part of the fork, so its failure is reported as one.
+std::pair<detail::unique_fd, detail::unique_fd> start_error_pipe(bool native_fork) {
+  try {
+    return make_error_pipe();
+  } catch (const SystemError& error) {
+    if (!native_fork) throw;
+    throw ExceptionPexpect(std::string("Error! pty.fork() failed: ") + error.what());
+  }
+}
+
+void reap(pid_t pid) {
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+spawn::spawn(std::optional<std::string> command_word, std::vector<std::string> argv,
+             std::optional<double> timeout_seconds, long maxread_bytes,
+             std::optional<long> window, std::ostream* log, std::optional<std::string> directory,
+             std::optional<environment> environment_map) {
+  init_fields(timeout_seconds, maxread_bytes, window, log, std::move(directory), std::move(environment_map));
+  start(std::move(command_word), std::move(argv));
+}
+
+spawn::spawn(std::optional<std::string> command_word, std::vector<std::string> argv, spawn_options options) {
+  init_fields(options.timeout, options.maxread, options.searchwindowsize, options.logfile,
+              std::move(options.cwd), std::move(options.env));
+  start(std::move(command_word), std::move(argv));
+}
+
+spawn::spawn(int command_fd, std::vector<std::string> argv) {
+  init_fields(30, 2000, std::nullopt, nullptr, std::nullopt, std::nullopt);
+  _spawn(command_fd, argv);
+}
+
+void spawn::init_fields(std::optional<double> timeout_seconds, long maxread_bytes,
+                        std::optional<long> window, std::ostream* log,
+                        std::optional<std::string> directory, std::optional<environment> environment_map) {
+  stdin_stream = &std::cin;
+  stdout_stream = &std::cout;
+  stderr_stream = &std::cerr;
+  timeout = timeout_seconds;
+  logfile = log;
+  maxread = maxread_bytes;
+  searchwindowsize = window;
+  name = "<" + object_description(this) + ">";
+  cwd = std::move(directory);
+  env = std::move(environment_map);
+  irix_hack = platform_name_contains("irix");
+  use_native_pty_fork = !(platform_name_contains("solaris") || platform_name_contains("sunos5"));
+}
+
+void spawn::start(std::optional<std::string> command_word, std::vector<std::string> argv) {
+  if (!command_word) {
+    command.reset();
+    args.reset();
+    name = "<pexpect factory incomplete>";
+    return;
+  }
+  _spawn(*command_word, argv);
+}
+
+void spawn::_spawn(int, const std::vector<std::string>&) {
+  throw ExceptionPexpect(
+      "Command is an int type. If this is a file descriptor then maybe you want to use "
+      "fdpexpect.fdspawn which takes an existing file descriptor instead of a command string.");
+}
+
+void spawn::_spawn(const std::string& command_word, const std::vector<std::string>& argv) {
+  std::vector<std::string> child_args;
+  if (argv.empty()) {
+    child_args = split_command_line(command_word);
+    if (child_args.empty()) throw std::out_of_range("list index out of range");
+  } else {
+    child_args = argv;
+    child_args.insert(child_args.begin(), command_word);
+  }
+  args = child_args;
+  command = child_args.front();
+
+  if (cwd && !cwd->empty() && ::chdir(cwd->c_str()) != 0) {
+    *stdout_stream << "Warning: Failed to change working directory" << std::endl;
+  }
+
+  std::optional<std::string> command_with_path = which(*command);
+  if (!command_with_path) {
+    throw ExceptionPexpect("The command was not found or was not executable: " + *command + ".");
+  }
+  command = *command_with_path;
+  args->front() = *command_with_path;
+  name = "<" + join_with_blanks(*args) + ">";
+
+  if (pid) throw std::logic_error("The pid member should be None.");
+
+  detail::exec_plan plan(*command, *args, env);
+  auto [error_read, error_write] = start_error_pipe(use_native_pty_fork);
+  pid_t child_pid = -1;
+  int master = -1;
+  if (use_native_pty_fork) {
+    child_pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (child_pid < 0) {
+      throw ExceptionPexpect(std::string("Error! pty.fork() failed: ") + SystemError(errno).what());
+    }
+  } else {
+    std::tie(child_pid, master) = fork_pty(error_write.get());
+  }
+  if (child_pid == 0) detail::become_program(plan, error_write.get());
+
+  error_write.reset();
+  detail::unique_fd master_fd(master);
+  if (fcntl(master, F_SETFD, FD_CLOEXEC) != 0) {
+    int saved = errno;
+    ::kill(child_pid, SIGKILL);
+    reap(child_pid);
+    throw SystemError(saved);
+  }
+  if (auto failure = detail::await_exec(error_read.get())) {
+    reap(child_pid);
+    if (failure->kind == detail::child_failure::still_has_controlling_tty) {
+      throw ExceptionPexpect("Error! We are not disconnected from a controlling tty.");
+    }
+    throw SystemError(failure->errno_value);
+  }
+  pid = child_pid;
+  child_fd = master_fd.release();
+  terminated = false;
+  closed = false;
+}
+
+}  // namespace pexpect_custom

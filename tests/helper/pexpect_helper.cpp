@@ -1,0 +1,227 @@
+// A small child program for the tests: each mode prints what the program sees or behaves in one
+// particular way. Modes that take a following mode ("ignore 1,2 sleep 100") chain into it.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using args_t = std::vector<std::string>;
+
+void write_all(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) std::exit(3);
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void out(const std::string& line) { write_all(1, line + "\n"); }
+
+std::string open_fds() {
+  std::string list;
+  DIR* dir = opendir("/proc/self/fd");
+  int own = dirfd(dir);
+  std::vector<int> fds;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    int fd = std::atoi(entry->d_name);
+    if (fd != own) fds.push_back(fd);
+  }
+  closedir(dir);
+  std::sort(fds.begin(), fds.end());
+  for (int fd : fds) list += (list.empty() ? "" : " ") + std::to_string(fd);
+  return list;
+}
+
+std::string signal_state() {
+  sigset_t blocked;
+  sigprocmask(SIG_SETMASK, nullptr, &blocked);
+  std::string blocked_list, ignored_list, handled_list;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&blocked, sig) == 1) blocked_list += " " + std::to_string(sig);
+    struct sigaction action {};
+    if (sigaction(sig, nullptr, &action) != 0) continue;
+    if (action.sa_handler == SIG_IGN) ignored_list += " " + std::to_string(sig);
+    else if (action.sa_handler != SIG_DFL) handled_list += " " + std::to_string(sig);
+  }
+  return "blocked:" + blocked_list + "\nignored:" + ignored_list + "\nhandled:" + handled_list;
+}
+
+void report(const std::string& what, const args_t& argv_seen) {
+  if (what == "argv") {
+    for (const auto& arg : argv_seen) out("argv: " + arg);
+  } else if (what == "env") {
+    for (char** e = environ; *e; ++e) out(std::string("env: ") + *e);
+    out("env-end");
+  } else if (what == "cwd") {
+    char buf[4096];
+    out(std::string("cwd: ") + (getcwd(buf, sizeof buf) ? buf : "?"));
+  } else if (what == "fds") {
+    out("fds: " + open_fds());
+  } else if (what == "signals") {
+    out(signal_state());
+  } else if (what == "winsize") {
+    winsize size{};
+    ioctl(0, TIOCGWINSZ, &size);
+    out("winsize: " + std::to_string(size.ws_row) + " " + std::to_string(size.ws_col));
+  } else if (what == "tty") {
+    const char* name = ttyname(0);
+    out(std::string("tty: ") + (name ? name : "none"));
+  } else if (what == "pgrp") {
+    out("sid: " + std::to_string(getsid(0)) + " pid: " + std::to_string(getpid()) +
+        " tcpgrp: " + std::to_string(tcgetpgrp(0)));
+  } else {
+    out("unknown report " + what);
+  }
+}
+
+std::string read_line_from_stdin() {
+  std::string line;
+  char c;
+  while (::read(0, &c, 1) == 1 && c != '\n') {
+    if (c != '\r') line += c;
+  }
+  return line;
+}
+
+int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen);
+
+int ignore_signals(const args_t& a, std::size_t i, const args_t& argv_seen) {
+  std::string list = a.at(i);
+  for (std::size_t pos = 0; pos < list.size();) {
+    std::size_t comma = list.find(',', pos);
+    signal(std::atoi(list.substr(pos, comma - pos).c_str()), SIG_IGN);
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  return run_mode(a, i + 1, argv_seen);
+}
+
+int login() {
+  write_all(1, "Name: ");
+  std::string user = read_line_from_stdin();
+  termios mode{};
+  tcgetattr(0, &mode);
+  termios quiet = mode;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  tcsetattr(0, TCSANOW, &quiet);
+  write_all(1, "Password: ");
+  std::string password = read_line_from_stdin();
+  tcsetattr(0, TCSANOW, &mode);
+  write_all(1, "\n");
+  if (password == "secret") out("Welcome, " + user + "!");
+  else out("Access denied");
+  return password == "secret" ? 0 : 1;
+}
+
+int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
+  if (i >= a.size()) return 0;
+  const std::string& mode = a[i];
+  if (mode == "report") {
+    for (std::size_t k = i + 1; k < a.size(); ++k) report(a[k], argv_seen);
+    return 0;
+  }
+  if (mode == "exit") return std::atoi(a.at(i + 1).c_str());
+  if (mode == "sleep") {
+    double seconds = std::atof(a.at(i + 1).c_str());
+    timespec ts{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+    return run_mode(a, i + 2, argv_seen);
+  }
+  if (mode == "pause") {  // sleep until a signal ends the process, for ever
+    while (true) pause();
+  }
+  if (mode == "signal") {
+    signal(std::atoi(a.at(i + 1).c_str()), SIG_DFL);
+    raise(std::atoi(a.at(i + 1).c_str()));
+    return 0;
+  }
+  if (mode == "ignore") return ignore_signals(a, i + 1, argv_seen);
+  if (mode == "print") {  // the text as given, no line feed added
+    write_all(1, a.at(i + 1));
+    return run_mode(a, i + 2, argv_seen);
+  }
+  if (mode == "println") {
+    out(a.at(i + 1));
+    return run_mode(a, i + 2, argv_seen);
+  }
+  if (mode == "trickle") {  // one byte per write
+    for (char c : a.at(i + 1)) {
+      write_all(1, std::string(1, c));
+      usleep(2000);
+    }
+    return run_mode(a, i + 2, argv_seen);
+  }
+  if (mode == "flood") {  // N bytes of numbered lines
+    long total = std::atol(a.at(i + 1).c_str());
+    std::string chunk;
+    for (long line = 0; static_cast<long>(chunk.size()) < total; ++line) chunk += std::to_string(line) + "\n";
+    chunk.resize(static_cast<std::size_t>(total));
+    write_all(1, chunk);
+    return run_mode(a, i + 2, argv_seen);
+  }
+  if (mode == "bytes") {  // all 256 byte values, in order
+    std::string all;
+    for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+    write_all(1, all);
+    return run_mode(a, i + 1, argv_seen);
+  }
+  if (mode == "cat") {  // copy standard input to standard output until end of file
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(0, buf, sizeof buf)) != 0) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      write_all(1, std::string(buf, static_cast<std::size_t>(n)));
+    }
+    return run_mode(a, i + 1, argv_seen);
+  }
+  if (mode == "readline") {  // read one line and print it back in brackets
+    out("[" + read_line_from_stdin() + "]");
+    return run_mode(a, i + 1, argv_seen);
+  }
+  if (mode == "detach") {  // let go of the terminal and keep running
+    int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    if (null_fd > 2) close(null_fd);
+    return run_mode(a, i + 1, argv_seen);
+  }
+  if (mode == "noecho") {  // switch the terminal's echo off
+    termios mode_now{};
+    tcgetattr(0, &mode_now);
+    mode_now.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(0, TCSANOW, &mode_now);
+    return run_mode(a, i + 1, argv_seen);
+  }
+  if (mode == "login") return login();
+  out("unknown mode " + mode);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  args_t argv_seen(argv, argv + argc);
+  args_t modes(argv + 1, argv + argc);
+  return run_mode(modes, 0, argv_seen);
+}
