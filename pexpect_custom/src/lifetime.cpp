@@ -1,5 +1,6 @@
 // Following the child's life: liveness, exit status, signals, staged termination, closing.
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <new>
 
 #include "clock.hpp"
+#include "select.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "wait_status.hpp"
 
@@ -22,11 +24,39 @@ pid_t wait_for(pid_t pid, int& raw_status, int options) {
   return result;
 }
 
+constexpr double forced_end_grace_seconds = 5.0;
+
+// Sleeps until `pid` has ended (without reaping it) or `seconds` pass.
+void await_end(pid_t pid, double seconds) {
+#ifdef SYS_pidfd_open
+  long fd = syscall(SYS_pidfd_open, pid, 0);
+  if (fd >= 0) {
+    detail::select({static_cast<int>(fd)}, {}, {}, seconds);
+    ::close(static_cast<int>(fd));
+    return;
+  }
+#endif
+  siginfo_t info{};
+  const double end_time = detail::now() + seconds;
+  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0 && detail::now() < end_time) {
+    detail::sleep_seconds(0.01);
+    info = {};
+  }
+}
+
 }  // namespace
 
-bool spawn::isalive() {
+// Stops are reported too (WUNTRACED): a stopped child is an error the caller must hear of, and
+// without it wait() would block for ever on a child that nobody continues.
+bool spawn::isalive() { return check_alive((flag_eof ? 0 : WNOHANG) | WUNTRACED); }
+
+// The same test without ever blocking, for close() and terminate(): a child that closed its
+// terminal but keeps running must still be signalled, and a stopped one is continued there.
+bool spawn::isalive_nonblocking() { return check_alive(WNOHANG); }
+
+bool spawn::check_alive(int options) {
   if (terminated) return false;
-  const int options = flag_eof ? 0 : WNOHANG;
   int raw = 0;
   pid_t result = wait_for(*pid, raw, options);
   if (result < 0) {
@@ -50,60 +80,35 @@ bool spawn::isalive() {
     if (result == 0) return true;
   }
   auto decoded = detail::decode_wait_status(raw);
-  switch (decoded.kind) {
-    case detail::wait_kind::exited:
-    case detail::wait_kind::signaled:
-      status = raw;
-      exitstatus = decoded.exitstatus;
-      signalstatus = decoded.signalstatus;
-      terminated = true;
-      break;
-    case detail::wait_kind::stopped:
-      throw ExceptionPexpect(
-          "isalive() encountered condition where child process is stopped. This is not "
-          "supported. Is some other process attempting job control with our child pid?");
-    case detail::wait_kind::other:
-      break;
+  if (decoded.kind == detail::wait_kind::stopped) {
+    throw ExceptionPexpect(
+        "isalive() encountered condition where child process is stopped. This is not "
+        "supported. Is some other process attempting job control with our child pid?");
   }
+  record_end(raw);
   return false;
 }
 
-// The same test without ever blocking, for close() and terminate(): a child that closed its
-// terminal but keeps running must still be signalled.
-bool spawn::isalive_nonblocking() {
-  bool saved_eof = flag_eof;
-  flag_eof = false;
-  try {
-    bool alive = isalive();
-    flag_eof = saved_eof;
-    return alive;
-  } catch (...) {
-    flag_eof = saved_eof;
-    throw;
-  }
+void spawn::record_end(int raw) {
+  auto decoded = detail::decode_wait_status(raw);
+  if (decoded.kind != detail::wait_kind::exited && decoded.kind != detail::wait_kind::signaled) return;
+  status = raw;
+  exitstatus = decoded.exitstatus;
+  signalstatus = decoded.signalstatus;
+  terminated = true;
 }
 
 std::optional<int> spawn::wait() {
   if (!isalive()) throw ExceptionPexpect("Cannot wait for dead child process.");
   int raw = 0;
-  if (wait_for(*pid, raw, 0) < 0) throw_system_error();
+  if (wait_for(*pid, raw, WUNTRACED) < 0) throw_system_error();
   exitstatus = (raw >> 8) & 0xff;
-  auto decoded = detail::decode_wait_status(raw);
-  switch (decoded.kind) {
-    case detail::wait_kind::exited:
-    case detail::wait_kind::signaled:
-      status = raw;
-      exitstatus = decoded.exitstatus;
-      signalstatus = decoded.signalstatus;
-      terminated = true;
-      break;
-    case detail::wait_kind::stopped:
-      throw ExceptionPexpect(
-          "Wait was called for a child process that is stopped. This is not supported. Is some "
-          "other process attempting job control with our child pid?");
-    case detail::wait_kind::other:
-      break;
+  if (detail::decode_wait_status(raw).kind == detail::wait_kind::stopped) {
+    throw ExceptionPexpect(
+        "Wait was called for a child process that is stopped. This is not supported. Is some "
+        "other process attempting job control with our child pid?");
   }
+  record_end(raw);
   return exitstatus;
 }
 
@@ -123,7 +128,11 @@ bool spawn::terminate(bool force) {
     if (signal_and_test(SIGCONT)) return true;
     if (signal_and_test(SIGINT)) return true;
     if (!force) return false;
-    return signal_and_test(SIGKILL);
+    if (signal_and_test(SIGKILL)) return true;
+    // SIGKILL cannot be refused: give the kernel a bounded moment to finish the child, so that
+    // a short delayafterterminate does not leave a zombie behind a reported failure.
+    await_end(*pid, forced_end_grace_seconds);
+    return !isalive_nonblocking();
   } catch (const SystemError&) {
     detail::sleep_seconds(delayafterterminate);
     return !isalive_nonblocking();

@@ -261,6 +261,8 @@ class spawn {
   std::string interact_read(int fd);
   void interact_writen(int fd, std::string_view data);
   bool isalive_nonblocking();
+  bool check_alive(int waitpid_options);
+  void record_end(int raw_status);
   void release() noexcept;
 
   // Set once close() has closed the descriptor but could not end the child, so that no later

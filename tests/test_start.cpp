@@ -1,0 +1,342 @@
+// Starting a child: what the program sees from inside, both fork paths, and every start failure.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <sstream>
+
+#include "pexpect_custom/spawn.hpp"
+#include "test_support.hpp"
+
+using namespace pexpect_custom;
+using test_support::helper;
+
+namespace {
+
+// Reads everything the child writes until its terminal closes, then reaps it.
+std::string read_all(spawn& child) {
+  std::string output;
+  char chunk[4096];
+  while (true) {
+    ssize_t n = ::read(child.child_fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    output.append(chunk, static_cast<std::size_t>(n));
+  }
+  child.delayafterclose = 0;
+  child.close();
+  return output;
+}
+
+std::vector<std::string> lines_with_prefix(const std::string& output, const std::string& prefix) {
+  std::vector<std::string> found;
+  std::istringstream in(output);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind(prefix, 0) == 0) found.push_back(line.substr(prefix.size()));
+  }
+  return found;
+}
+
+std::string first_with_prefix(const std::string& output, const std::string& prefix) {
+  auto found = lines_with_prefix(output, prefix);
+  return found.empty() ? "<missing>" : found.front();
+}
+
+spawn start_report(std::vector<std::string> what, spawn_options options = {}) {
+  what.insert(what.begin(), "report");
+  return spawn(helper, what, options);
+}
+
+// Both ways of starting: the platform's forkpty, and the library's own pty fork.
+class StartPaths : public ::testing::TestWithParam<bool> {
+ protected:
+  spawn start(std::vector<std::string> args, std::optional<environment> env = std::nullopt) {
+    spawn child(std::nullopt);
+    child.use_native_pty_fork = GetParam();
+    child.env = std::move(env);
+    child._spawn(helper, args);
+    return child;
+  }
+};
+
+}  // namespace
+
+TEST_P(StartPaths, ChildSeesItsTerminalWindowAndSession) {
+  spawn child = start({"report", "tty", "winsize", "pgrp"});
+  EXPECT_FALSE(child.closed);
+  EXPECT_FALSE(child.terminated);
+  std::string out = read_all(child);
+  EXPECT_EQ(first_with_prefix(out, "winsize: "), "24 80");
+  EXPECT_EQ(first_with_prefix(out, "tty: ").rfind("/dev/pts/", 0), 0u) << out;
+  // The child leads a new session whose controlling terminal is the pseudo-terminal.
+  auto pgrp = first_with_prefix(out, "sid: ");
+  std::istringstream fields(pgrp);
+  std::string sid, pid_label, pid, tc_label, tcpgrp;
+  fields >> sid >> pid_label >> pid >> tc_label >> tcpgrp;
+  EXPECT_EQ(sid, pid) << pgrp;
+  EXPECT_EQ(tcpgrp, pid) << pgrp;
+  EXPECT_EQ(child.exitstatus, 0);
+}
+
+TEST_P(StartPaths, OnlyTheTerminalDescriptorsReachTheProgram) {
+  int stray = ::open("/dev/null", O_RDONLY);  // not close-on-exec: the start must close it
+  ASSERT_GE(stray, 0);
+  spawn child = start({"report", "fds"});
+  std::string out = read_all(child);
+  ::close(stray);
+  EXPECT_EQ(first_with_prefix(out, "fds: "), "0 1 2");
+}
+
+TEST_P(StartPaths, SignalsStartCleanWithHangupIgnored) {
+  sigset_t block, previous;
+  sigemptyset(&block);
+  sigaddset(&block, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &block, &previous);
+  auto old_term = signal(SIGTERM, SIG_IGN);
+  spawn child = start({"report", "signals"});
+  signal(SIGTERM, old_term);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  std::string out = read_all(child);
+  EXPECT_EQ(first_with_prefix(out, "blocked:"), "");
+  EXPECT_EQ(first_with_prefix(out, "ignored:"), " 1");
+  EXPECT_EQ(first_with_prefix(out, "handled:"), "");
+}
+
+TEST_P(StartPaths, EnvironmentIsExactlyTheMap) {
+  spawn child = start({"report", "env"}, environment{{"A", "1"}, {"EMPTY", ""}, {"X", "y=z"}});
+  std::string out = read_all(child);
+  EXPECT_EQ(lines_with_prefix(out, "env: "), (std::vector<std::string>{"A=1", "EMPTY=", "X=y=z"}));
+}
+
+TEST_P(StartPaths, ArgumentZeroIsTheResolvedPath) {
+  spawn child = start({"report", "argv"});
+  EXPECT_EQ(child.command, helper);
+  EXPECT_EQ(child.args, (std::vector<std::string>{helper, "report", "argv"}));
+  std::string out = read_all(child);
+  EXPECT_EQ(lines_with_prefix(out, "argv: "), (std::vector<std::string>{helper, "report", "argv"}));
+}
+
+TEST_P(StartPaths, ExecFailureIsRaisedInTheCallerWithNothingLeftBehind) {
+  test_support::temp_dir dir;
+  std::string not_a_program = dir.write_file("garbage", "\x7f" "ELF garbage", 0755);
+  auto fds_before = test_support::open_fds();
+  spawn child(std::nullopt);
+  child.use_native_pty_fork = GetParam();
+  try {
+    child._spawn(not_a_program, {"x"});
+    FAIL() << "the start should have failed";
+  } catch (const SystemError& error) {
+    EXPECT_EQ(error.code().value(), ENOEXEC);
+    EXPECT_STREQ(error.what(), "[Errno 8] Exec format error");
+  }
+  EXPECT_EQ(child.pid, std::nullopt);
+  EXPECT_EQ(child.child_fd, -1);
+  EXPECT_TRUE(child.closed);
+  EXPECT_EQ(test_support::open_fds(), fds_before);
+  EXPECT_TRUE(test_support::zombie_children().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(ForkPaths, StartPaths, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "forkpty" : "own_fork"; });
+
+TEST(Start, InheritsTheCallersEnvironmentWithoutAMap) {
+  setenv("PEXPECT_TEST_MARKER", "inherited", 1);
+  spawn child = start_report({"env"});
+  unsetenv("PEXPECT_TEST_MARKER");
+  std::string out = read_all(child);
+  auto env = lines_with_prefix(out, "env: ");
+  EXPECT_NE(std::find(env.begin(), env.end(), "PEXPECT_TEST_MARKER=inherited"), env.end());
+}
+
+TEST(Start, EmptyArgumentListSplitsTheCommand) {
+  spawn child(helper + " report  argv");
+  EXPECT_EQ(child.args, (std::vector<std::string>{helper, "report", "argv"}));
+  EXPECT_EQ(child.name, "<" + helper + " report argv>");
+  read_all(child);
+  spawn ls("ls -l /tmp");
+  EXPECT_EQ(ls.args->at(1), "-l");
+  EXPECT_EQ(ls.command, ls.args->at(0));
+  EXPECT_EQ(ls.command->back(), 's');
+  EXPECT_EQ(ls.command->front(), '/');
+}
+
+TEST(Start, CommandWithArgumentsIsTakenWhole) {
+  test_support::temp_dir dir;
+  std::string spaced = dir.path() + "/my tool";
+  std::filesystem::copy_file(helper, spaced);
+  spawn child(spaced, {"report", "argv"});
+  EXPECT_EQ(child.args->front(), spaced);
+  EXPECT_EQ(lines_with_prefix(read_all(child), "argv: ").front(), spaced);
+}
+
+TEST(Start, WorkingDirectoryChangesTheCallerToo) {
+  test_support::cwd_guard restore;
+  test_support::temp_dir dir;
+  spawn child = start_report({"cwd"}, {.cwd = dir.path()});
+  EXPECT_EQ(std::filesystem::current_path(), std::filesystem::path(dir.path()));
+  EXPECT_EQ(first_with_prefix(read_all(child), "cwd: "), dir.path());
+}
+
+TEST(Start, MissingWorkingDirectoryWarnsOnceAndStartsHere) {
+  test_support::cwd_guard restore;
+  std::ostringstream captured;
+  auto* old = std::cout.rdbuf(captured.rdbuf());
+  spawn child(std::nullopt);
+  child.cwd = "/nonexistent/directory";
+  child._spawn(helper, {"report", "cwd"});
+  std::cout.rdbuf(old);
+  EXPECT_EQ(captured.str(), "Warning: Failed to change working directory\n");
+  EXPECT_EQ(first_with_prefix(read_all(child), "cwd: "), std::filesystem::current_path().string());
+}
+
+TEST(Start, FactoryObjectHasNoChild) {
+  spawn factory(std::nullopt);
+  EXPECT_EQ(factory.name, "<pexpect factory incomplete>");
+  EXPECT_EQ(factory.pid, std::nullopt);
+  EXPECT_EQ(factory.child_fd, -1);
+  EXPECT_TRUE(factory.closed);
+  EXPECT_TRUE(factory.terminated);
+  EXPECT_EQ(factory.command, std::nullopt);
+  EXPECT_EQ(factory.args, std::nullopt);
+  EXPECT_EQ(factory.timeout, 30);
+  EXPECT_EQ(factory.maxread, 2000);
+  EXPECT_DOUBLE_EQ(factory.delaybeforesend, 0.05);
+  EXPECT_FALSE(factory.irix_hack);
+  EXPECT_TRUE(factory.use_native_pty_fork);
+  EXPECT_FALSE(factory.isalive());
+}
+
+TEST(StartFailures, ExactMessagesAndNothingLeftBehind) {
+  auto fds_before = test_support::open_fds();
+  try {
+    spawn child(3);
+    FAIL();
+  } catch (const ExceptionPexpect& error) {
+    EXPECT_STREQ(error.what(),
+                 "Command is an int type. If this is a file descriptor then maybe you want to use "
+                 "fdpexpect.fdspawn which takes an existing file descriptor instead of a command string.");
+  }
+  try {
+    spawn child("no-such-program-anywhere");
+    FAIL();
+  } catch (const ExceptionPexpect& error) {
+    EXPECT_STREQ(error.what(), "The command was not found or was not executable: no-such-program-anywhere.");
+  }
+  EXPECT_THROW(spawn(""), std::out_of_range);  // splits into no words
+  try {
+    spawn child("/tmp", {"x"});  // a directory is searchable, so it is found, but cannot be run
+    FAIL();
+  } catch (const SystemError& error) {
+    EXPECT_EQ(error.code().value(), EACCES);
+  }
+  EXPECT_EQ(test_support::open_fds(), fds_before);
+  EXPECT_TRUE(test_support::zombie_children().empty());
+}
+
+TEST(StartFailures, StartingTwiceIsRefused) {
+  spawn child(helper, {"sleep", "30"});
+  child.delayafterclose = child.delayafterterminate = 0;
+  try {
+    child._spawn(helper, {"exit", "0"});
+    FAIL();
+  } catch (const std::logic_error& error) {
+    EXPECT_STREQ(error.what(), "The pid member should be None.");
+  }
+}
+
+TEST(StartFailures, RunningOutOfDescriptorsIsAForkFailure) {
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  std::vector<int> filler;
+  auto fds_before = test_support::open_fds();
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(*fds_before.rbegin() + 16);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+  std::string message;
+  try {
+    spawn child(helper, {"exit", "0"});
+  } catch (const ExceptionPexpect& error) {
+    message = error.what();
+  }
+  for (int fd : filler) ::close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(message, "Error! pty.fork() failed: [Errno 24] Too many open files");
+  EXPECT_EQ(test_support::open_fds(), fds_before);
+  EXPECT_TRUE(test_support::zombie_children().empty());
+}
+
+TEST(StartFailures, ExecSearchOverTheMapsPathReportsTheTellingError) {
+  test_support::temp_dir dir;
+  dir.write_file("prog", "\x7f" "ELF not really", 0755);
+  // Resolution happens on the caller's PATH; the exec then searches the map's PATH.
+  spawn child(std::nullopt);
+  child.env = environment{{"PATH", "/nonexistent:" + dir.path()}};
+  test_support::cwd_guard restore;
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  std::string saved_path = getenv("PATH");
+  setenv("PATH", ":", 1);
+  try {
+    child._spawn("prog", {"x"});
+    setenv("PATH", saved_path.c_str(), 1);
+    FAIL();
+  } catch (const SystemError& error) {
+    setenv("PATH", saved_path.c_str(), 1);
+    EXPECT_EQ(error.code().value(), ENOEXEC);
+  }
+}
+
+TEST(WindowSize, SetAndGetRoundTripAndBoundsAreChecked) {
+  spawn child(helper, {"sleep", "30"});
+  child.delayafterclose = child.delayafterterminate = 0;
+  EXPECT_EQ(child.getwinsize(), std::make_pair(24, 80));
+  child.setwinsize(50, 132);
+  EXPECT_EQ(child.getwinsize(), std::make_pair(50, 132));
+  EXPECT_THROW(child.setwinsize(65536, 80), std::out_of_range);
+  EXPECT_THROW(child.setwinsize(-1, 80), std::out_of_range);
+  EXPECT_EQ(child.getwinsize(), std::make_pair(50, 132));
+  child.setwinsize(65535, 0);
+  EXPECT_EQ(child.getwinsize(), std::make_pair(65535, 0));
+}
+
+TEST(WindowSize, ClosedObjectRaisesTheSystemError) {
+  spawn factory(std::nullopt);
+  try {
+    factory.getwinsize();
+    FAIL();
+  } catch (const SystemError& error) {
+    EXPECT_EQ(error.code().value(), EBADF);
+  }
+}
+
+TEST(Descriptors, MasterIsCloseOnExec) {
+  spawn child(helper, {"sleep", "30"});
+  child.delayafterclose = child.delayafterterminate = 0;
+  EXPECT_TRUE(fcntl(child.child_fd, F_GETFD) & FD_CLOEXEC);
+  // A second child does not inherit the first one's master.
+  spawn second(helper, {"report", "fds"});
+  EXPECT_EQ(first_with_prefix(read_all(second), "fds: "), "0 1 2");
+}
+
+TEST(Descriptors, MovedObjectOwnsTheChildOnce) {
+  auto fds_before = test_support::open_fds();
+  {
+    spawn first(helper, {"sleep", "30"});
+    first.delayafterclose = first.delayafterterminate = 0;
+    pid_t pid = *first.pid;
+    spawn second(std::move(first));
+    EXPECT_TRUE(first.closed);
+    EXPECT_EQ(second.pid, pid);
+    spawn third(std::nullopt);
+    third = std::move(second);
+    EXPECT_TRUE(third.isalive());
+  }
+  EXPECT_EQ(test_support::open_fds(), fds_before);
+  EXPECT_TRUE(test_support::zombie_children().empty());
+}
