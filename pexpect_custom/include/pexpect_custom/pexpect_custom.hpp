@@ -5,6 +5,7 @@
 #include "pexpect_custom/errors.hpp"
 #include "pexpect_custom/pattern.hpp"
 #include "pexpect_custom/regex.hpp"
+#include "pexpect_custom/run.hpp"
 #include "pexpect_custom/searcher.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "pexpect_custom/version.hpp"
