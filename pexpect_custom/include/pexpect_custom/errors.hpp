@@ -24,7 +24,7 @@ class ExceptionPexpect : public std::exception {
   std::string get_trace() const;
 
  private:
-  std::vector<std::string> frames_;
+  std::vector<void*> frames_;  // return addresses, outermost first
 };
 
 /// The child's output reached end of file. (`EOF` is a C macro, hence the underscore.)
