@@ -1,0 +1,130 @@
+// The expect family: wait until one of several patterns turns up in the child's output.
+#include <stdexcept>
+
+#include "clock.hpp"
+#include "pexpect_custom/spawn.hpp"
+
+namespace pexpect_custom {
+
+namespace {
+
+// Splits this call's output around the searcher's match: before it, the match, after it.
+// `incoming` is consumed, but only once nothing can fail any more.
+void record_match(spawn& child, std::string& incoming, long index) {
+  const searcher_base& found = *child.searcher;
+  const std::size_t start = found.start.value();
+  const std::size_t end = found.end.value();
+  std::optional<match_value> match = found.match_result();
+  std::string rest = incoming.substr(end);
+  std::string matched = incoming.substr(start, end - start);
+  incoming.resize(start);
+  child.buffer = std::move(rest);
+  child.before = std::move(incoming);
+  child.after = after_value(std::in_place_type<std::string>, std::move(matched));
+  child.match = std::move(match);
+  child.match_index = index;
+}
+
+// Ends a call on end of file or time-out: returns the marker's index when the pattern list holds
+// the marker, else throws a new error of the caught type whose message carries the state report.
+template <typename Error, typename Marker>
+long end_at_marker(spawn& child, Marker marker, long marker_index, const Error& caught) {
+  child.after = after_value(marker);
+  if (marker_index >= 0) {
+    child.match = match_value(marker);
+    child.match_index = marker_index;
+    return marker_index;
+  }
+  child.match.reset();
+  child.match_index.reset();
+  throw Error(std::string(caught.what()) + "\n" + child.str());
+}
+
+}  // namespace
+
+long spawn::expect(const pattern_list& pattern, std::optional<double> expect_timeout,
+                   std::optional<long> window) {
+  return expect_list(compile_pattern_list(pattern), expect_timeout, window);
+}
+
+long spawn::expect(std::initializer_list<pattern_entry> pattern,
+                   std::optional<double> expect_timeout, std::optional<long> window) {
+  return expect_list(compile_pattern_list(pattern), expect_timeout, window);
+}
+
+long spawn::expect(const pattern_entry& pattern, std::optional<double> expect_timeout,
+                   std::optional<long> window) {
+  return expect_list(compile_pattern_list(pattern), expect_timeout, window);
+}
+
+long spawn::expect(std::nullopt_t, std::optional<double> expect_timeout,
+                   std::optional<long> window) {
+  return expect_list(compile_pattern_list(std::nullopt), expect_timeout, window);
+}
+
+long spawn::expect_list(const pattern_list& patterns, std::optional<double> expect_timeout,
+                        std::optional<long> window) {
+  return expect_loop(std::make_shared<searcher_re>(patterns), expect_timeout, window);
+}
+
+long spawn::expect_exact(const pattern_list& patterns, std::optional<double> expect_timeout,
+                         std::optional<long> window) {
+  return expect_loop(std::make_shared<searcher_string>(patterns), expect_timeout, window);
+}
+
+long spawn::expect_exact(std::initializer_list<pattern_entry> patterns,
+                         std::optional<double> expect_timeout, std::optional<long> window) {
+  return expect_exact(pattern_list(patterns), expect_timeout, window);
+}
+
+long spawn::expect_exact(const pattern_entry& pattern, std::optional<double> expect_timeout,
+                         std::optional<long> window) {
+  return expect_exact(pattern_list{pattern}, expect_timeout, window);
+}
+
+// `incoming` is this call's unconsumed output: the buffer as the call found it, then every chunk
+// read since. It grows by appending; the fields are cut from it once, when the call ends.
+long spawn::expect_loop(std::shared_ptr<searcher_base> loop_searcher,
+                        std::optional<double> expect_timeout, std::optional<long> window) {
+  searcher = std::move(loop_searcher);
+  if (expect_timeout == -1) expect_timeout = timeout;
+  const double end_time = expect_timeout ? detail::now() + *expect_timeout : 0;
+  if (window == -1) window = searchwindowsize;
+
+  std::string incoming = buffer;
+  long freshlen = static_cast<long>(incoming.size());
+  try {
+    if (!searcher) throw std::invalid_argument("expect_loop() needs a searcher, got none.");
+    while (true) {
+      const long index = searcher->search(incoming, freshlen, window);
+      if (index >= 0) {
+        record_match(*this, incoming, index);
+        return index;
+      }
+      // Tested only after a failed search, so output already buffered is always looked at.
+      if (expect_timeout && *expect_timeout < 0) throw TIMEOUT("Timeout exceeded in expect_any().");
+      const std::string chunk = read_nonblocking(maxread, expect_timeout);
+      freshlen = static_cast<long>(chunk.size());
+      detail::sleep_seconds(delayafterread);
+      incoming += chunk;
+      if (expect_timeout) expect_timeout = end_time - detail::now();
+    }
+  } catch (const EOF_& error) {
+    buffer.clear();
+    before = std::move(incoming);
+    return end_at_marker(*this, EOF_marker, searcher->eof_index, error);
+  } catch (const TIMEOUT& error) {
+    buffer = incoming;
+    before = std::move(incoming);
+    return end_at_marker(*this, TIMEOUT_marker, searcher->timeout_index, error);
+  } catch (...) {
+    // The buffer keeps what it held when the call began; this call's bytes are left in `before`.
+    before = std::move(incoming);
+    after.reset();
+    match.reset();
+    match_index.reset();
+    throw;
+  }
+}
+
+}  // namespace pexpect_custom

@@ -1,0 +1,97 @@
+// Taking bytes out of the child's pseudo-terminal: one bounded wait, then one read.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ostream>
+#include <stdexcept>
+
+#include "pexpect_custom/spawn.hpp"
+#include "select.hpp"
+
+namespace pexpect_custom {
+
+namespace {
+
+// A terminal master never hands out more than a few KiB per read, so a larger request gains
+// nothing but a large allocation on every call.
+constexpr long largest_single_read = 64 * 1024;
+
+bool contains(const std::vector<int>& fds, int fd) {
+  return std::find(fds.begin(), fds.end(), fd) != fds.end();
+}
+
+bool readable_within(int fd, std::optional<double> seconds) {
+  return contains(detail::select({fd}, {}, {}, seconds).read, fd);
+}
+
+// One read that goes on after a signal; -1 with errno set on any other failure.
+ssize_t read_once(int fd, std::string& into) {
+  ssize_t n;
+  do {
+    n = ::read(fd, into.data(), into.size());
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+void log_to(std::ostream* sink, std::string_view data) {
+  if (!sink) return;
+  sink->write(data.data(), static_cast<std::streamsize>(data.size()));
+  sink->flush();
+}
+
+}  // namespace
+
+std::string spawn::read_nonblocking(long size, std::optional<double> read_timeout) {
+  if (closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
+  // A zero-byte read would look exactly like end of file, and mark a live child as ended.
+  if (size < 1) {
+    throw std::logic_error("read_nonblocking() needs a size of at least 1, got " +
+                           std::to_string(size) + ".");
+  }
+  if (read_timeout == -1) read_timeout = timeout;
+
+  auto end_of_file = [this](const char* message) {
+    flag_eof = true;
+    return EOF_(message);
+  };
+
+  // A dead child may still have output waiting; only an empty terminal means end of file.
+  if (!isalive()) {
+    if (!readable_within(child_fd, 0)) {
+      throw end_of_file("End Of File (EOF) in read_nonblocking(). Braindead platform.");
+    }
+  } else if (irix_hack) {
+    if (!readable_within(child_fd, 2) && !isalive()) {
+      throw end_of_file("End Of File (EOF) in read_nonblocking(). Pokey platform.");
+    }
+  }
+
+  const detail::ready_lists ready = detail::select({child_fd}, {}, {}, read_timeout);
+  if (ready.read.empty()) {
+    if (!isalive()) {
+      throw end_of_file("End of File (EOF) in read_nonblocking(). Very pokey platform.");
+    }
+    throw TIMEOUT("Timeout exceeded in read_nonblocking().");
+  }
+  if (!contains(ready.read, child_fd)) {
+    throw ExceptionPexpect("Reached an unexpected state in read_nonblocking().");
+  }
+
+  // Once the child's side is closed and drained, Linux reports EIO here.
+  std::string chunk(static_cast<std::size_t>(std::min(size, largest_single_read)), '\0');
+  const ssize_t n = read_once(child_fd, chunk);
+  if (n < 0) {
+    throw end_of_file("End Of File (EOF) in read_nonblocking(). Exception style platform.");
+  }
+  if (n == 0) {
+    throw end_of_file("End Of File (EOF) in read_nonblocking(). Empty string style platform.");
+  }
+  chunk.resize(static_cast<std::size_t>(n));
+
+  log_to(logfile, chunk);
+  log_to(logfile_read, chunk);
+  return chunk;
+}
+
+}  // namespace pexpect_custom

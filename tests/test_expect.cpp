@@ -1,0 +1,382 @@
+// The expect family: outcomes and the fields each leaves, time limits, chunking, pattern kinds.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "pexpect_custom/spawn.hpp"
+#include "select.hpp"
+#include "helper_child.hpp"
+#include "test_support.hpp"
+
+using namespace pexpect_custom;
+using test_support::helper_child;
+
+namespace {
+
+
+// Blocks until the child has written something.
+void await_output(int fd) { ASSERT_FALSE(detail::select({fd}, {}, {}, 20).read.empty()); }
+
+template <typename Error>
+std::string message_of(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Error& error) {
+    return error.what();
+  }
+  return "(nothing raised)";
+}
+
+bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string after_text(spawn& child) { return std::get<std::string>(child.after.value()); }
+std::string match_text(spawn& child) { return std::get<std::string>(child.match.value()); }
+template <typename T>
+bool match_holds(spawn& child) {
+  return child.match && std::holds_alternative<T>(*child.match);
+}
+
+const char* const read_timeout_text = "Timeout exceeded in read_nonblocking().";
+const char* const loop_timeout_text = "Timeout exceeded in expect_any().";
+const char* const eof_text = "End Of File (EOF) in read_nonblocking(). Exception style platform.";
+
+class Expect : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    EXPECT_TRUE(test_support::zombie_children().empty());
+    EXPECT_EQ(test_support::open_fds(), fds_before);
+  }
+  std::set<int> fds_before = test_support::open_fds();
+};
+
+using ExpectOutcome = Expect;
+using ExpectTiming = Expect;
+using ExpectChunks = Expect;
+using ExpectPatterns = Expect;
+
+// Fails its second search, that is after the loop has read a chunk.
+struct searcher_failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+class failing_searcher : public searcher_base {
+ public:
+  long search(std::string_view, long, std::optional<long>) override {
+    if (++calls == 2) throw searcher_failure("second search");
+    return -1;
+  }
+  std::optional<match_value> match_result() const override { return std::nullopt; }
+  std::string str() const override { return "failing_searcher:"; }
+  int calls = 0;
+};
+
+}  // namespace
+
+// ---- outcomes -------------------------------------------------------------------------------
+
+TEST_F(ExpectOutcome, MatchSplitsTheOutputAndKeepsTheRest) {
+  helper_child child({"println", "ready", "sleep", "30"});
+  std::ostringstream reads;
+  child->logfile_read = &reads;
+  child->buffer = "abc";
+  ASSERT_EQ(child->expect("b"), 0);
+  EXPECT_EQ(child->before, "a");
+  EXPECT_EQ(after_text(*child), "b");
+  EXPECT_EQ(child->buffer, "c");
+  ASSERT_TRUE(child->match && std::holds_alternative<Match>(*child->match));
+  const Match& found = std::get<Match>(*child->match);
+  EXPECT_EQ(found.group(), "b");
+  EXPECT_EQ(found.start(), 1u);
+  EXPECT_EQ(found.end(), 2u);
+  EXPECT_EQ(child->match_index, 0);
+  EXPECT_TRUE(std::dynamic_pointer_cast<searcher_re>(child->searcher));
+  EXPECT_EQ(reads.str(), "") << "the buffered output matched, nothing should have been read";
+
+  // The rest of the buffer is searched first; then the child's output, across expects.
+  ASSERT_EQ(child->expect_exact({"zzz", "c"}), 1);
+  EXPECT_EQ(child->before, "");
+  EXPECT_EQ(match_text(*child), "c");
+  EXPECT_TRUE(std::dynamic_pointer_cast<searcher_string>(child->searcher));
+  ASSERT_EQ(child->expect("(?<word>re)a(d)"), 0);
+  EXPECT_EQ(std::get<Match>(*child->match).group("word"), "re");
+  EXPECT_EQ(*child->before + after_text(*child) + child->buffer, reads.str());
+}
+
+TEST_F(ExpectOutcome, EndOfFileWithMarkerReturnsItsIndex) {
+  helper_child child({"print", "not ok, tail"});
+  ASSERT_EQ(child->expect({"ok", EOF_marker}), 0);
+  EXPECT_EQ(child->before, "not ");
+  EXPECT_EQ(after_text(*child), "ok");
+
+  ASSERT_EQ(child->expect({"ok", EOF_marker}), 1);
+  EXPECT_EQ(child->buffer, "");
+  EXPECT_EQ(child->before, ", tail");
+  EXPECT_EQ(child->after, after_value(EOF_marker));
+  EXPECT_TRUE(match_holds<EOF_marker_t>(*child));
+  EXPECT_EQ(child->match_index, 1);
+  EXPECT_TRUE(child->flag_eof);
+}
+
+TEST_F(ExpectOutcome, EndOfFileWithoutMarkerRaisesWithTheStateReport) {
+  helper_child child({"print", "tail"});
+  std::string message = message_of<EOF_>([&] { child->expect("nomatch"); });
+  EXPECT_EQ(message, std::string(eof_text) + "\n" + child->str());
+  EXPECT_NE(child->str().find("searcher_re:"), std::string::npos);
+  EXPECT_EQ(child->buffer, "");
+  EXPECT_EQ(child->before, "tail");
+  EXPECT_EQ(child->after, after_value(EOF_marker));
+  EXPECT_EQ(child->match, std::nullopt);
+  EXPECT_EQ(child->match_index, std::nullopt);
+}
+
+TEST_F(ExpectOutcome, TimeOutWithMarkerKeepsTheBytesBuffered) {
+  helper_child child({"print", "partial", "sleep", "30"});
+  await_output(child->child_fd);
+  ASSERT_EQ(child->expect({"nomatch", TIMEOUT_marker}, 0.3), 1);
+  EXPECT_EQ(child->buffer, "partial");
+  EXPECT_EQ(child->before, "partial");
+  EXPECT_EQ(child->after, after_value(TIMEOUT_marker));
+  EXPECT_TRUE(match_holds<TIMEOUT_marker_t>(*child));
+  EXPECT_EQ(child->match_index, 1);
+}
+
+TEST_F(ExpectOutcome, TimeOutWithoutMarkerRaisesAndTheNextCallStillSeesTheBytes) {
+  helper_child child({"print", "partial", "sleep", "30"});
+  await_output(child->child_fd);
+  std::string message = message_of<TIMEOUT>([&] { child->expect("nomatch", 0.3); });
+  EXPECT_EQ(message, std::string(read_timeout_text) + "\n" + child->str());
+  EXPECT_EQ(child->buffer, "partial");
+  EXPECT_EQ(child->before, "partial");
+  EXPECT_EQ(child->after, after_value(TIMEOUT_marker));
+  EXPECT_EQ(child->match, std::nullopt);
+  EXPECT_EQ(child->match_index, std::nullopt);
+
+  ASSERT_EQ(child->expect("ti", 0), 0);
+  EXPECT_EQ(child->before, "par");
+  EXPECT_EQ(child->buffer, "al");
+}
+
+TEST_F(ExpectOutcome, ClosedObjectFailsWithBufferUntouched) {
+  helper_child child({"print", "abcd", "sleep", "30"});
+  ASSERT_EQ(child->expect("b"), 0);
+  const std::string kept = child->buffer;
+  child.finish();
+  std::string message = message_of<std::logic_error>([&] { child->expect("nomatch"); });
+  EXPECT_EQ(message, "I/O operation on closed file in read_nonblocking().");
+  EXPECT_EQ(child->buffer, kept);
+  EXPECT_EQ(child->before, kept);
+  EXPECT_EQ(child->after, std::nullopt);
+  EXPECT_EQ(child->match, std::nullopt);
+  EXPECT_EQ(child->match_index, std::nullopt);
+}
+
+TEST_F(ExpectOutcome, OtherFailurePassesUnchangedAndLeavesTheBufferAsItWas) {
+  helper_child child({"print", "fresh", "sleep", "30"});
+  child->buffer = "old";
+  child->after = after_value(std::string("stale"));
+  child->match = match_value(std::string("stale"));
+  child->match_index = 7;
+  auto searcher = std::make_shared<failing_searcher>();
+  try {
+    child->expect_loop(searcher);
+    FAIL() << "no error";
+  } catch (const searcher_failure& error) {
+    EXPECT_STREQ(error.what(), "second search");
+  }
+  EXPECT_EQ(child->searcher, searcher);
+  EXPECT_EQ(child->buffer, "old");
+  ASSERT_TRUE(child->before);
+  EXPECT_TRUE(starts_with("oldfresh", *child->before) && child->before->size() > 3) << *child->before;
+  EXPECT_EQ(child->after, std::nullopt);
+  EXPECT_EQ(child->match, std::nullopt);
+  EXPECT_EQ(child->match_index, std::nullopt);
+}
+
+TEST_F(ExpectOutcome, InvalidPatternFailsBeforeAnyFieldChanges) {
+  helper_child child({"sleep", "30"});
+  auto previous = std::make_shared<searcher_string>(pattern_list{"x"});
+  child->searcher = previous;
+  child->buffer = "kept";
+  EXPECT_THROW(child->expect({"ok", "("}), regex_error);
+  EXPECT_EQ(child->searcher, previous);
+  EXPECT_EQ(child->buffer, "kept");
+  EXPECT_EQ(child->before, std::nullopt);
+}
+
+// ---- time limits ----------------------------------------------------------------------------
+
+TEST_F(ExpectTiming, SilentChildTimesOutWithAndWithoutTimeoutEntry) {
+  helper_child child({"sleep", "30"});
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(child->expect({"x", TIMEOUT_marker}, 0.3), 1);
+  double waited = seconds_since(start);
+  EXPECT_GE(waited, 0.25);
+  EXPECT_LT(waited, 20);
+
+  child->timeout = 0.2;  // -1, the default, takes the object's field
+  start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(starts_with(message_of<TIMEOUT>([&] { child->expect("x"); }), read_timeout_text));
+  EXPECT_GE(seconds_since(start), 0.15);
+  EXPECT_EQ(child->before, "");
+}
+
+TEST_F(ExpectTiming, ZeroTimeoutPollsOnceAndNamesWhereTimeRanOut) {
+  // Nothing pending: the poll comes back empty.
+  helper_child silent({"sleep", "30"});
+  EXPECT_TRUE(starts_with(message_of<TIMEOUT>([&] { silent->expect("x", 0); }), read_timeout_text));
+
+  // Bytes pending but no match: they are read and searched, then the time is found spent.
+  helper_child talking({"print", "abc", "sleep", "30"});
+  await_output(talking->child_fd);
+  EXPECT_TRUE(starts_with(message_of<TIMEOUT>([&] { talking->expect("x", 0); }), loop_timeout_text));
+  EXPECT_EQ(talking->buffer, "abc");
+  EXPECT_EQ(talking->expect("b", 0), 0);
+}
+
+TEST_F(ExpectTiming, NegativeTimeoutSearchesTheBufferOnceAndReadsNothing) {
+  helper_child child({"print", "unread", "sleep", "30"});
+  await_output(child->child_fd);
+  std::ostringstream reads;
+  child->logfile_read = &reads;
+  child->buffer = "abc";
+  EXPECT_EQ(child->expect("b", -5), 0);
+  std::string message = message_of<TIMEOUT>([&] { child->expect("unread", -0.5); });
+  EXPECT_EQ(message, std::string(loop_timeout_text) + "\n" + child->str());
+  EXPECT_EQ(child->buffer, "c");
+  EXPECT_EQ(reads.str(), "");
+}
+
+TEST_F(ExpectTiming, NoLimitWaitsPastTheObjectsTimeoutUntilEndOfFile) {
+  helper_child child({"sleep", "0.5", "print", "done"});
+  child->timeout = 0.05;
+  EXPECT_TRUE(starts_with(message_of<EOF_>([&] { child->expect("never", std::nullopt); }), eof_text));
+  EXPECT_EQ(child->before, "done");
+}
+
+TEST_F(ExpectTiming, SearchWindowMinusOneTakesTheFieldNulloptSearchesAll) {
+  helper_child child({"sleep", "30"});
+  child->searchwindowsize = 3;
+  child->buffer = "a123456789";
+  EXPECT_EQ(child->expect({"a", TIMEOUT_marker}, 0), 1);
+  EXPECT_EQ(child->expect_exact({"a", TIMEOUT_marker}, 0), 1);
+  EXPECT_EQ(child->expect({"a", TIMEOUT_marker}, 0, std::nullopt), 0);
+  EXPECT_EQ(child->buffer, "123456789");
+  EXPECT_EQ(child->expect({"1", TIMEOUT_marker}, 0, 20), 0);
+}
+
+// ---- chunks ---------------------------------------------------------------------------------
+
+TEST_F(ExpectChunks, PatternsStraddlingChunksAreFound) {
+  helper_child child({"trickle", "..hello world..123-456..", "sleep", "30"});
+  ASSERT_EQ(child->expect_exact("hello world"), 0);
+  EXPECT_EQ(child->before, "..");
+  ASSERT_EQ(child->expect("(\\d{3})-(\\d{3})"), 0);
+  EXPECT_EQ(after_text(*child), "123-456");
+  EXPECT_EQ(std::get<Match>(*child->match).group(2), "456");
+  EXPECT_EQ(child->before, "..");
+}
+
+TEST_F(ExpectChunks, MaxreadOneSearchesAfterEveryByte) {
+  helper_child child({"print", "foobar", "sleep", "30"});
+  child->maxread = 1;
+  // "foo" is complete before "foobar" is, so the shorter pattern wins.
+  ASSERT_EQ(child->expect_exact({"foobar", "foo"}), 1);
+  EXPECT_EQ(child->buffer, "");
+  ASSERT_EQ(child->expect("ar"), 0);
+  EXPECT_EQ(child->before, "b");
+}
+
+TEST_F(ExpectChunks, ChildExitingMidLine) {
+  helper_child child({"print", "first\nhalf a li"});
+  ASSERT_EQ(child->expect("\r\n"), 0);
+  EXPECT_EQ(child->before, "first");
+  EXPECT_TRUE(starts_with(message_of<EOF_>([&] { child->expect("\r\n"); }), eof_text));
+  EXPECT_EQ(child->before, "half a li");
+  EXPECT_EQ(child->buffer, "");
+}
+
+TEST_F(ExpectChunks, MegabytesWithoutMatch) {
+  const long size = 4'000'000;
+  std::string expected;
+  for (long line = 0; static_cast<long>(expected.size()) < size; ++line) expected += std::to_string(line) + "\n";
+  expected.resize(size);
+  std::string on_terminal;
+  for (char c : expected) {
+    if (c == '\n') on_terminal.push_back('\r');
+    on_terminal.push_back(c);
+  }
+
+  auto start = std::chrono::steady_clock::now();
+  helper_child plain({"flood", std::to_string(size)});
+  ASSERT_EQ(plain->expect_exact({"NOMATCH", EOF_marker}), 1);
+  EXPECT_TRUE(plain->before == on_terminal) << "got " << plain->before->size() << " bytes";
+
+  helper_child regex({"flood", "1000000"});
+  ASSERT_EQ(regex->expect({"[a-z]", EOF_marker}), 1);
+  EXPECT_GT(regex->before->size(), 1'000'000u);
+  EXPECT_TRUE(regex->before == on_terminal.substr(0, regex->before->size()));
+  EXPECT_LT(seconds_since(start), 120);
+}
+
+// ---- pattern kinds --------------------------------------------------------------------------
+
+TEST_F(ExpectPatterns, ExactTextHasNoSpecialCharacters) {
+  helper_child child({"sleep", "30"});
+  child->buffer = "abc";
+  EXPECT_EQ(child->expect_exact({"a.c", TIMEOUT_marker}, 0), 1);
+  EXPECT_EQ(child->expect("a.c", 0), 0);
+  child->buffer = "a.c";
+  EXPECT_EQ(child->expect_exact("a.c", 0), 0);
+  EXPECT_EQ(match_text(*child), "a.c");
+}
+
+TEST_F(ExpectPatterns, IgnorecaseAppliesToExpectOnly) {
+  helper_child child({"sleep", "30"});
+  child->ignorecase = true;
+  child->buffer = "xABCx";
+  EXPECT_EQ(child->expect_exact({"abc", TIMEOUT_marker}, 0), 1);
+  EXPECT_EQ(child->expect({Regex("abc"), TIMEOUT_marker}, 0), 1) << "compiled expressions keep their flags";
+  EXPECT_EQ(child->expect("abc", 0), 0);
+  EXPECT_EQ(after_text(*child), "ABC");
+}
+
+TEST_F(ExpectPatterns, MarkersAlone) {
+  helper_child nothing({"print", "bye"});
+  EXPECT_TRUE(starts_with(message_of<EOF_>([&] { nothing->expect(std::nullopt); }), eof_text));
+  EXPECT_EQ(nothing->before, "bye");
+
+  helper_child exact({"print", "bye"});
+  EXPECT_EQ(exact->expect_exact(EOF_marker), 0);
+  EXPECT_EQ(exact->before, "bye");
+
+  helper_child compiled({"sleep", "30"});
+  pattern_list once = compiled->compile_pattern_list({"never", TIMEOUT_marker});
+  EXPECT_EQ(compiled->expect_list(once, 0), 1);
+  EXPECT_EQ(compiled->expect_exact(TIMEOUT_marker, 0), 0);
+}
+
+// The one test with the library's own pauses, to show they hold up.
+TEST_F(Expect, DefaultPausesDoNotChangeTheOutcome) {
+  spawn child(test_support::helper, {"cat"});
+  EXPECT_EQ(child.delayafterread, 0.0001);
+  auto start = std::chrono::steady_clock::now();
+  child.sendline("hello");
+  ASSERT_EQ(child.expect("hello\r\n"), 0);  // the echo
+  ASSERT_EQ(child.expect_exact("hello\r\n"), 0);  // cat's copy
+  EXPECT_EQ(child.before, "");
+  EXPECT_GE(seconds_since(start), child.delaybeforesend);
+  child.sendeof();
+  EXPECT_EQ(child.expect(EOF_marker), 0);
+  child.close();
+  EXPECT_EQ(child.exitstatus, 0);
+}
