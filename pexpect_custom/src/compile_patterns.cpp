@@ -1,4 +1,4 @@
-// spawn::compile_pattern_list: turns what a caller hands to expect into a uniform pattern list.
+// expect_base::compile_pattern_list: turns what a caller hands to expect into a uniform pattern list.
 //
 // The design's type error ("Argument must be one of StringTypes, EOF, TIMEOUT, SRE_Pattern, or a
 // list of those type. %s") cannot happen here: a pattern_entry holds only a string, a compiled
@@ -6,15 +6,15 @@
 
 #include <variant>
 
-#include "pexpect_custom/spawn.hpp"
+#include "pexpect_custom/expect_base.hpp"
 
 namespace pexpect_custom {
 
-pattern_list spawn::compile_pattern_list(const pattern_entry& pattern) const {
+pattern_list expect_base::compile_pattern_list(const pattern_entry& pattern) const {
   return compile_pattern_list(pattern_list{pattern});
 }
 
-pattern_list spawn::compile_pattern_list(const pattern_list& patterns) const {
+pattern_list expect_base::compile_pattern_list(const pattern_list& patterns) const {
   // DOTALL always; IGNORECASE as the field says at the moment of the call.
   const unsigned flags = Regex::dotall | (ignorecase ? Regex::ignorecase : Regex::none);
   pattern_list compiled;

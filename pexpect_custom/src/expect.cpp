@@ -2,7 +2,7 @@
 #include <stdexcept>
 
 #include "clock.hpp"
-#include "pexpect_custom/spawn.hpp"
+#include "pexpect_custom/expect_base.hpp"
 
 namespace pexpect_custom {
 
@@ -10,7 +10,7 @@ namespace {
 
 // Splits this call's output around the searcher's match: before it, the match, after it.
 // `incoming` is consumed, but only once nothing can fail any more.
-void record_match(spawn& child, std::string& incoming, long index) {
+void record_match(expect_base& child, std::string& incoming, long index) {
   const searcher_base& found = *child.searcher;
   const std::size_t start = found.start.value();
   const std::size_t end = found.end.value();
@@ -28,7 +28,7 @@ void record_match(spawn& child, std::string& incoming, long index) {
 // Ends a call on end of file or time-out: returns the marker's index when the pattern list holds
 // the marker, else throws a new error of the caught type whose message carries the state report.
 template <typename Error, typename Marker>
-long end_at_marker(spawn& child, Marker marker, long marker_index, const Error& caught) {
+long end_at_marker(expect_base& child, Marker marker, long marker_index, const Error& caught) {
   child.after = after_value(marker);
   if (marker_index >= 0) {
     child.match = match_value(marker);
@@ -42,49 +42,49 @@ long end_at_marker(spawn& child, Marker marker, long marker_index, const Error& 
 
 }  // namespace
 
-long spawn::expect(const pattern_list& pattern, std::optional<double> expect_timeout,
+long expect_base::expect(const pattern_list& pattern, std::optional<double> expect_timeout,
                    std::optional<long> window) {
   return expect_list(compile_pattern_list(pattern), expect_timeout, window);
 }
 
-long spawn::expect(std::initializer_list<pattern_entry> pattern,
+long expect_base::expect(std::initializer_list<pattern_entry> pattern,
                    std::optional<double> expect_timeout, std::optional<long> window) {
   return expect_list(compile_pattern_list(pattern), expect_timeout, window);
 }
 
-long spawn::expect(const pattern_entry& pattern, std::optional<double> expect_timeout,
+long expect_base::expect(const pattern_entry& pattern, std::optional<double> expect_timeout,
                    std::optional<long> window) {
   return expect_list(compile_pattern_list(pattern), expect_timeout, window);
 }
 
-long spawn::expect(std::nullopt_t, std::optional<double> expect_timeout,
+long expect_base::expect(std::nullopt_t, std::optional<double> expect_timeout,
                    std::optional<long> window) {
   return expect_list(compile_pattern_list(std::nullopt), expect_timeout, window);
 }
 
-long spawn::expect_list(const pattern_list& patterns, std::optional<double> expect_timeout,
+long expect_base::expect_list(const pattern_list& patterns, std::optional<double> expect_timeout,
                         std::optional<long> window) {
   return expect_loop(std::make_shared<searcher_re>(patterns), expect_timeout, window);
 }
 
-long spawn::expect_exact(const pattern_list& patterns, std::optional<double> expect_timeout,
+long expect_base::expect_exact(const pattern_list& patterns, std::optional<double> expect_timeout,
                          std::optional<long> window) {
   return expect_loop(std::make_shared<searcher_string>(patterns), expect_timeout, window);
 }
 
-long spawn::expect_exact(std::initializer_list<pattern_entry> patterns,
+long expect_base::expect_exact(std::initializer_list<pattern_entry> patterns,
                          std::optional<double> expect_timeout, std::optional<long> window) {
   return expect_exact(pattern_list(patterns), expect_timeout, window);
 }
 
-long spawn::expect_exact(const pattern_entry& pattern, std::optional<double> expect_timeout,
+long expect_base::expect_exact(const pattern_entry& pattern, std::optional<double> expect_timeout,
                          std::optional<long> window) {
   return expect_exact(pattern_list{pattern}, expect_timeout, window);
 }
 
 // `incoming` is this call's unconsumed output: the buffer as the call found it, then every chunk
 // read since. It grows by appending; the fields are cut from it once, when the call ends.
-long spawn::expect_loop(std::shared_ptr<searcher_base> loop_searcher,
+long expect_base::expect_loop(std::shared_ptr<searcher_base> loop_searcher,
                         std::optional<double> expect_timeout, std::optional<long> window) {
   searcher = std::move(loop_searcher);
   if (expect_timeout == -1) expect_timeout = timeout;

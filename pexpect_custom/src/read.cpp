@@ -6,7 +6,7 @@
 #include <ostream>
 #include <stdexcept>
 
-#include "pexpect_custom/spawn.hpp"
+#include "pexpect_custom/expect_base.hpp"
 #include "select.hpp"
 
 namespace pexpect_custom {
@@ -42,7 +42,7 @@ void log_to(std::ostream* sink, std::string_view data) {
 
 }  // namespace
 
-std::string spawn::read_nonblocking(long size, std::optional<double> read_timeout) {
+std::string expect_base::read_nonblocking(long size, std::optional<double> read_timeout) {
   if (closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
   // A zero-byte read would look exactly like end of file, and mark a live child as ended.
   if (size < 1) {

@@ -3,7 +3,7 @@
 #include <string>
 #include <variant>
 
-#include "pexpect_custom/spawn.hpp"
+#include "pexpect_custom/expect_base.hpp"
 
 namespace pexpect_custom {
 
@@ -29,7 +29,7 @@ Regex exact_length(long size) {
 
 }  // namespace
 
-std::string spawn::read(long size) {
+std::string expect_base::read(long size) {
   if (size == 0) return {};
   if (size < 0) {
     expect(delimiter);
@@ -39,14 +39,14 @@ std::string spawn::read(long size) {
   return before.value_or(std::string());
 }
 
-std::string spawn::readline(long size) {
+std::string expect_base::readline(long size) {
   if (size == 0) return {};
   // The pseudo-terminal ends every line with CR LF; a lone LF does not end one.
   if (expect({"\r\n", delimiter}) == 0) return before.value_or(std::string()) + "\r\n";
   return before.value_or(std::string());
 }
 
-std::vector<std::string> spawn::readlines(long /*sizehint*/) {
+std::vector<std::string> expect_base::readlines(long /*sizehint*/) {
   std::vector<std::string> lines;
   while (true) {
     std::string line = readline();
@@ -55,20 +55,20 @@ std::vector<std::string> spawn::readlines(long /*sizehint*/) {
   }
 }
 
-std::optional<std::string> spawn::next() {
+std::optional<std::string> expect_base::next() {
   std::string line = readline();
   if (line.empty()) return std::nullopt;
   return line;
 }
 
-spawn::line_iterator spawn::begin() { return line_iterator(this); }
+expect_base::line_iterator expect_base::begin() { return line_iterator(this); }
 
-spawn::line_iterator spawn::end() { return line_iterator(); }
+expect_base::line_iterator expect_base::end() { return line_iterator(); }
 
-spawn::line_iterator::line_iterator(spawn* owner) : owner_(owner) { ++*this; }
+expect_base::line_iterator::line_iterator(expect_base* owner) : owner_(owner) { ++*this; }
 
 // Reads the next line; at the first empty one the iterator becomes the end iterator.
-spawn::line_iterator& spawn::line_iterator::operator++() {
+expect_base::line_iterator& expect_base::line_iterator::operator++() {
   if (!owner_) return *this;
   std::optional<std::string> line = owner_->next();
   if (line) line_ = std::move(*line);

@@ -49,14 +49,15 @@ std::string integer_form(long long value) { return integer_text(value); }
 
 }  // namespace
 
-std::string spawn::str() const {
+std::string expect_base::str() const {
+  const report_identity me = identity();
   // The time-out is usually a whole number of seconds given by the caller and shows as one
   // ("30"); the pauses are always shown as reals ("0.05", "2.0").
   const std::pair<const char*, std::string> lines[] = {
-      {"", object_text("pexpect_custom::spawn", this)},
+      {"", object_text(me.class_name, this)},
       {"version: ", std::string(version) + " (" + revision + ")"},
-      {"command: ", optional_text(command, [](const std::string& s) { return s; })},
-      {"args: ", optional_text(args, list_text)},
+      {"command: ", optional_text(me.command, [](const std::string& s) { return s; })},
+      {"args: ", optional_text(me.args, list_text)},
       {"searcher: ", searcher_text(searcher.get())},
       {"buffer (last 100 chars): ", std::string(last_bytes(buffer, shown_tail))},
       {"before (last 100 chars): ",
@@ -64,9 +65,9 @@ std::string spawn::str() const {
       {"after: ", optional_text(after, variant_text<after_value>)},
       {"match: ", optional_text(match, variant_text<match_value>)},
       {"match_index: ", optional_text(match_index, integer_form)},
-      {"exitstatus: ", optional_text(exitstatus, integer_form)},
+      {"exitstatus: ", optional_text(me.exitstatus, integer_form)},
       {"flag_eof: ", bool_text(flag_eof)},
-      {"pid: ", optional_text(pid, integer_form)},
+      {"pid: ", optional_text(me.pid, integer_form)},
       {"child_fd: ", integer_text(child_fd)},
       {"closed: ", bool_text(closed)},
       {"timeout: ", optional_text(timeout, whole_or_real_text)},
@@ -88,6 +89,6 @@ std::string spawn::str() const {
   return report;
 }
 
-std::ostream& operator<<(std::ostream& out, const spawn& child) { return out << child.str(); }
+std::ostream& operator<<(std::ostream& out, const expect_base& object) { return out << object.str(); }
 
 }  // namespace pexpect_custom

@@ -7,7 +7,7 @@
 #include <ostream>
 
 #include "clock.hpp"
-#include "pexpect_custom/spawn.hpp"
+#include "pexpect_custom/expect_base.hpp"
 
 namespace pexpect_custom {
 
@@ -42,7 +42,7 @@ int control_code(unsigned char c) {
 
 }  // namespace
 
-long spawn::send(std::string_view s) {
+long expect_base::send(std::string_view s) {
   detail::sleep_seconds(delaybeforesend);
   log_to(logfile, s);
   log_to(logfile_send, s);
@@ -54,12 +54,12 @@ long spawn::send(std::string_view s) {
   return static_cast<long>(written);
 }
 
-long spawn::sendline(std::string_view s) {
+long expect_base::sendline(std::string_view s) {
   long count = send(s);
   return count + send("\n");
 }
 
-long spawn::sendcontrol(std::string_view character) {
+long expect_base::sendcontrol(std::string_view character) {
   if (character.size() != 1) {
     throw std::invalid_argument("sendcontrol() expects exactly one character, got " +
                                 std::to_string(character.size()));
@@ -70,32 +70,32 @@ long spawn::sendcontrol(std::string_view character) {
   return send(std::string_view(&byte, 1));
 }
 
-void spawn::sendeof() {
+void expect_base::sendeof() {
   char byte = static_cast<char>(terminal_attributes(child_fd).c_cc[VEOF]);
   send(std::string_view(&byte, 1));
 }
 
-void spawn::sendintr() {
+void expect_base::sendintr() {
   char byte = static_cast<char>(terminal_attributes(child_fd).c_cc[VINTR]);
   send(std::string_view(&byte, 1));
 }
 
-void spawn::write(std::string_view s) { send(s); }
+void expect_base::write(std::string_view s) { send(s); }
 
-void spawn::writelines(const std::vector<std::string>& sequence) {
+void expect_base::writelines(const std::vector<std::string>& sequence) {
   for (const auto& s : sequence) write(s);
 }
 
-bool spawn::getecho() const { return (terminal_attributes(child_fd).c_lflag & ECHO) != 0; }
+bool expect_base::getecho() const { return (terminal_attributes(child_fd).c_lflag & ECHO) != 0; }
 
-void spawn::setecho(bool state) {
+void expect_base::setecho(bool state) {
   termios attributes = terminal_attributes(child_fd);
   if (state) attributes.c_lflag |= ECHO;
   else attributes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   if (tcsetattr(child_fd, TCSANOW, &attributes) != 0) throw_terminal_error();
 }
 
-bool spawn::waitnoecho(std::optional<double> wait_timeout) {
+bool expect_base::waitnoecho(std::optional<double> wait_timeout) {
   if (wait_timeout == -1) wait_timeout = timeout;
   double end_time = wait_timeout ? detail::now() + *wait_timeout : 0;
   while (true) {
@@ -106,14 +106,14 @@ bool spawn::waitnoecho(std::optional<double> wait_timeout) {
   }
 }
 
-bool spawn::isatty() const { return ::isatty(child_fd) == 1; }
+bool expect_base::isatty() const { return ::isatty(child_fd) == 1; }
 
-void spawn::setmaxread(long) {
+void expect_base::setmaxread(long) {
   throw ExceptionPexpect(
       "This method is no longer supported or allowed. Just assign a value to the maxread member variable.");
 }
 
-void spawn::setlog(std::ostream*) {
+void expect_base::setlog(std::ostream*) {
   throw ExceptionPexpect(
       "This method is no longer supported or allowed. Just assign a value to the logfile member variable.");
 }

@@ -85,6 +85,10 @@ spawn::spawn(std::optional<std::string> command_word, std::vector<std::string> a
   start(std::move(command_word), std::move(argv));
 }
 
+expect_base::report_identity spawn::identity() const {
+  return {"pexpect_custom::spawn", command, args, exitstatus, pid};
+}
+
 spawn::spawn(int command_fd, std::vector<std::string> argv) {
   init_fields(30, 2000, std::nullopt, nullptr, std::nullopt, std::nullopt);
   _spawn(command_fd, argv);

@@ -1,0 +1,220 @@
+#pragma once
+// expect_base: reading, sending, pattern matching and the file-like readers over one descriptor.
+// spawn (a child on a pseudo-terminal) and fdspawn (a descriptor the caller already has) are
+// both built on it; they differ only in what "alive" means and in what they own.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <iosfwd>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "pexpect_custom/errors.hpp"
+#include "pexpect_custom/pattern.hpp"
+#include "pexpect_custom/searcher.hpp"
+
+namespace pexpect_custom {
+
+/// The reading, sending and expect side shared by spawn and fdspawn.
+class expect_base {
+ public:
+  virtual ~expect_base() = default;
+
+  // ---- fields ----------------------------------------------------------------------------
+  /// Searcher of the last expect call.
+  std::shared_ptr<searcher_base> searcher;
+  /// Compile string patterns case-insensitively.
+  bool ignorecase = false;
+  /// Bytes before the last match.
+  std::optional<std::string> before;
+  /// The last match itself, or a marker.
+  std::optional<after_value> after;
+  /// The last match: a Match, the matched string, or a marker.
+  std::optional<match_value> match;
+  /// Index of the last matching pattern.
+  std::optional<long> match_index;
+  /// End of file seen on the descriptor.
+  bool flag_eof = false;
+  /// The descriptor read from and written to; -1 when none is held.
+  int child_fd = -1;
+  /// Default time-out of reads and expects, in seconds; nullopt for no limit.
+  std::optional<double> timeout = 30;
+  /// What `read` and `readline` wait for.
+  pattern_entry delimiter{EOF_marker};
+  /// Receives every byte read and sent (not owned; flushed after each write).
+  std::ostream* logfile = nullptr;
+  /// Receives every byte read.
+  std::ostream* logfile_read = nullptr;
+  /// Receives every byte sent.
+  std::ostream* logfile_send = nullptr;
+  /// Largest single read, in bytes.
+  long maxread = 2000;
+  /// Bytes read but not yet consumed.
+  std::string buffer;
+  /// How far back the expect loop searches; nullopt for the whole buffer.
+  std::optional<long> searchwindowsize;
+  /// Pause before every send, in seconds.
+  double delaybeforesend = 0.05;
+  /// Pause after closing, in seconds.
+  double delayafterclose = 0.1;
+  /// Pause after each signal of `terminate`, in seconds.
+  double delayafterterminate = 0.1;
+  /// Pause after each chunk the expect loop reads, in seconds (default 0.0001). It lets a
+  /// producer fill the terminal between reads, so reads come in fewer, larger chunks; set it to
+  /// 0 for the highest throughput when a large `maxread` already keeps reads large.
+  double delayafterread = 0.0001;
+  /// File-like flag, never read.
+  bool softspace = false;
+  /// Display name.
+  std::string name;
+  /// File-like, always nullopt.
+  std::optional<std::string> encoding;
+  /// No descriptor held.
+  bool closed = true;
+  /// Selects the slow end-of-file check (false on Linux).
+  bool irix_hack = false;
+
+  /// Whether the other side can still deliver output.
+  virtual bool isalive() = 0;
+
+  // ---- reading ----------------------------------------------------------------------------
+  /// One bounded wait and one read of at most `size` (at least 1) bytes. Throws EOF_, TIMEOUT,
+  /// ExceptionPexpect, or std::logic_error on a closed object or a size below 1.
+  std::string read_nonblocking(long size = 1, std::optional<double> timeout = -1);
+  /// `size` < 0: everything up to `delimiter`; > 0: at most `size` bytes; 0: "" at once.
+  std::string read(long size = -1);
+  /// One line ending in CR LF, the last unterminated piece, or empty at end of file.
+  std::string readline(long size = -1);
+  /// Every remaining line.
+  std::vector<std::string> readlines(long sizehint = -1);
+  /// The next line, or nullopt at end of file.
+  std::optional<std::string> next();
+
+  class line_iterator;
+  /// Lines until end of file, as by `next()`.
+  line_iterator begin();
+  line_iterator end();
+
+  // ---- sending and terminal control -------------------------------------------------------
+  /// Sleeps `delaybeforesend`, logs, and makes one write; returns the count written.
+  long send(std::string_view s);
+  /// `send(s)` then `send("\n")`; returns the total count.
+  long sendline(std::string_view s = {});
+  /// Sends the control code of one character ("c" sends 3); returns 0 for a character without one.
+  /// Throws std::invalid_argument unless `character` is exactly one byte.
+  long sendcontrol(std::string_view character);
+  /// Sends the terminal's end-of-file character.
+  virtual void sendeof();
+  /// Sends the terminal's interrupt character.
+  void sendintr();
+  /// `send(s)`, result discarded.
+  void write(std::string_view s);
+  /// `write` of each element.
+  void writelines(const std::vector<std::string>& sequence);
+  /// Whether the terminal echoes.
+  bool getecho() const;
+  /// Turns the terminal's echo on or off.
+  void setecho(bool state);
+  /// Waits until echo goes off; false on time-out.
+  bool waitnoecho(std::optional<double> timeout = -1);
+  /// The descriptor.
+  int fileno() const { return child_fd; }
+  /// Whether the descriptor is a terminal.
+  bool isatty() const;
+  /// Does nothing.
+  void flush() {}
+  /// Retired: always throws ExceptionPexpect.
+  [[noreturn]] void setmaxread(long maxread);
+  /// Retired: always throws ExceptionPexpect.
+  [[noreturn]] void setlog(std::ostream* fileobject);
+  /// Whether a read has met end of file.
+  bool eof() const { return flag_eof; }
+
+  // ---- patterns and expect ----------------------------------------------------------------
+  /// Strings become expressions compiled with dotall (and ignorecase when set); markers and
+  /// compiled expressions are kept.
+  pattern_list compile_pattern_list(std::nullopt_t) const { return {}; }
+  pattern_list compile_pattern_list(const pattern_entry& pattern) const;
+  pattern_list compile_pattern_list(const pattern_list& patterns) const;
+  pattern_list compile_pattern_list(std::initializer_list<pattern_entry> patterns) const {
+    return compile_pattern_list(pattern_list(patterns));
+  }
+
+  /// Waits for a regular expression (or marker) to turn up; returns its index.
+  long expect(const pattern_list& pattern, std::optional<double> timeout = -1,
+              std::optional<long> searchwindowsize = -1);
+  long expect(std::initializer_list<pattern_entry> pattern, std::optional<double> timeout = -1,
+              std::optional<long> searchwindowsize = -1);
+  long expect(const pattern_entry& pattern, std::optional<double> timeout = -1,
+              std::optional<long> searchwindowsize = -1);
+  long expect(std::nullopt_t, std::optional<double> timeout = -1,
+              std::optional<long> searchwindowsize = -1);
+  /// Like expect, with a list already made by compile_pattern_list.
+  long expect_list(const pattern_list& pattern_list, std::optional<double> timeout = -1,
+                   std::optional<long> searchwindowsize = -1);
+  /// Waits for plain text (no character is special).
+  long expect_exact(const pattern_list& pattern_list, std::optional<double> timeout = -1,
+                    std::optional<long> searchwindowsize = -1);
+  long expect_exact(std::initializer_list<pattern_entry> pattern_list,
+                    std::optional<double> timeout = -1, std::optional<long> searchwindowsize = -1);
+  long expect_exact(const pattern_entry& pattern, std::optional<double> timeout = -1,
+                    std::optional<long> searchwindowsize = -1);
+  /// The read-and-search loop all expects end in.
+  long expect_loop(std::shared_ptr<searcher_base> searcher, std::optional<double> timeout = -1,
+                   std::optional<long> searchwindowsize = -1);
+
+  // ---- state report -----------------------------------------------------------------------
+  /// The 26-line state report.
+  std::string str() const;
+
+ protected:
+  expect_base() = default;
+  expect_base(const expect_base&) = delete;
+  expect_base& operator=(const expect_base&) = delete;
+  expect_base(expect_base&& other) noexcept;
+  expect_base& operator=(expect_base&&) = delete;
+
+  /// What the state report shows of the object beyond the shared fields.
+  struct report_identity {
+    const char* class_name;
+    std::optional<std::string> command;
+    std::optional<std::vector<std::string>> args;
+    std::optional<int> exitstatus;
+    std::optional<pid_t> pid;
+  };
+  virtual report_identity identity() const = 0;
+};
+
+/// Input iterator over the lines of an expect_base (see expect_base::next()).
+class expect_base::line_iterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = std::string;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const std::string*;
+  using reference = const std::string&;
+
+  line_iterator() = default;
+  explicit line_iterator(expect_base* owner);
+  reference operator*() const { return line_; }
+  pointer operator->() const { return &line_; }
+  line_iterator& operator++();
+  void operator++(int) { ++*this; }
+  friend bool operator==(const line_iterator& a, const line_iterator& b) { return a.owner_ == b.owner_; }
+
+ private:
+  expect_base* owner_ = nullptr;
+  std::string line_;
+};
+
+/// Writes the state report.
+std::ostream& operator<<(std::ostream& out, const expect_base& object);
+
+}  // namespace pexpect_custom
