@@ -3,6 +3,8 @@
 
 #include "pexpect_custom/command.hpp"
 #include "pexpect_custom/errors.hpp"
+#include "pexpect_custom/expect_base.hpp"
+#include "pexpect_custom/fdspawn.hpp"
 #include "pexpect_custom/pattern.hpp"
 #include "pexpect_custom/regex.hpp"
 #include "pexpect_custom/run.hpp"

@@ -1,0 +1,191 @@
+// expect over a caller's own descriptor: sockets, pipes, end of file, time-outs, ownership.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <thread>
+
+#include "pexpect_custom/fdspawn.hpp"
+#include "test_support.hpp"
+
+using namespace pexpect_custom;
+
+namespace {
+
+void write_all(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    ASSERT_GT(n, 0);
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// A connected pair of stream sockets, both closed at the end unless handed on.
+struct socket_pair {
+  int ours = -1, theirs = -1;
+  socket_pair() {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    ours = fds[0];
+    theirs = fds[1];
+  }
+  ~socket_pair() {
+    if (ours >= 0) ::close(ours);
+    if (theirs >= 0) ::close(theirs);
+  }
+};
+
+fdspawn quick(int fd, fdspawn_options options = {}) {
+  fdspawn stream(fd, options);
+  stream.delaybeforesend = 0;
+  stream.delayafterread = 0;
+  return stream;
+}
+
+}  // namespace
+
+TEST(Fdspawn, ExpectOverASocketWithAWriterThread) {
+  socket_pair pair;
+  fdspawn stream = quick(pair.ours);
+  std::jthread peer([fd = pair.theirs] {
+    write_all(fd, "login: ");
+    std::string answer;
+    char c;
+    while (answer.find('\n') == std::string::npos && ::read(fd, &c, 1) == 1) answer += c;
+    write_all(fd, "hello " + answer);
+    ::shutdown(fd, SHUT_WR);
+  });
+  EXPECT_EQ(stream.expect({"login: ", TIMEOUT_marker}, 10), 0);
+  stream.sendline("ann");
+  EXPECT_EQ(stream.expect("hello (\\w+)\n"), 0);
+  EXPECT_EQ(std::get<Match>(*stream.match).group(1), "ann");
+  EXPECT_EQ(stream.expect(EOF_marker), 0);
+  EXPECT_FALSE(stream.isalive());
+}
+
+TEST(Fdspawn, PipeFromAChildProcessToEndOfFile) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (int i = 0; i < 1000; ++i) {
+      std::string line = "line " + std::to_string(i) + "\r\n";
+      if (::write(fds[1], line.data(), line.size()) < 0) _exit(1);
+    }
+    _exit(0);
+  }
+  ::close(fds[1]);
+  fdspawn stream = quick(fds[0], {.ownership = fd_ownership::owned});
+  std::vector<std::string> lines = stream.readlines();
+  ASSERT_EQ(lines.size(), 1000u);
+  EXPECT_EQ(lines.front(), "line 0\r\n");
+  EXPECT_EQ(lines.back(), "line 999\r\n");
+  EXPECT_TRUE(stream.eof());
+  int status = 0;
+  waitpid(pid, &status, 0);
+}
+
+TEST(Fdspawn, EndOfFileWhenTheWriterCloses) {
+  socket_pair pair;
+  fdspawn stream = quick(pair.ours);
+  write_all(pair.theirs, "partial");
+  ::close(pair.theirs);
+  pair.theirs = -1;
+  try {
+    stream.expect("never");
+    FAIL();
+  } catch (const EOF_& error) {
+    std::string text = error.what();
+    EXPECT_EQ(text.rfind("End Of File (EOF) in read_nonblocking(). Empty string style platform.\n"
+                         "<pexpect_custom::fdspawn object at 0x",
+                         0),
+              0u)
+        << text;
+  }
+  EXPECT_EQ(stream.before, "partial");
+  EXPECT_EQ(stream.buffer, "");
+  EXPECT_TRUE(stream.eof());
+}
+
+TEST(Fdspawn, TimeOutsWithAndWithoutAMarker) {
+  socket_pair pair;
+  fdspawn stream = quick(pair.ours, {.timeout = 0.2});
+  write_all(pair.theirs, "no prompt here");
+  EXPECT_EQ(stream.expect({"prompt>", TIMEOUT_marker}), 1);
+  EXPECT_EQ(stream.buffer, "no prompt here");
+  try {
+    stream.expect_exact("prompt>", 0);
+    FAIL();
+  } catch (const TIMEOUT& error) {
+    EXPECT_EQ(std::string(error.what()).rfind("Timeout exceeded in read_nonblocking().\n", 0), 0u);
+  }
+  EXPECT_THROW(stream.read_nonblocking(10, 0), TIMEOUT);
+  EXPECT_TRUE(stream.isalive());
+}
+
+TEST(Fdspawn, LogsAndReportLikeSpawn) {
+  socket_pair pair;
+  std::ostringstream log;
+  fdspawn stream = quick(pair.ours, {.logfile = &log});
+  stream.send("ping");
+  write_all(pair.theirs, "pong");
+  EXPECT_EQ(stream.read_nonblocking(100, 10), "pong");
+  EXPECT_EQ(log.str(), "pingpong");
+  std::string report = stream.str();
+  EXPECT_NE(report.find("\ncommand: None\nargs: None\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("\nchild_fd: " + std::to_string(pair.ours) + "\n"), std::string::npos);
+}
+
+TEST(Fdspawn, SendEofShutsDownTheSocketsSendingSide) {
+  socket_pair pair;
+  fdspawn stream = quick(pair.ours);
+  stream.send("last words");
+  stream.sendeof();
+  std::string received;
+  char chunk[64];
+  for (ssize_t n; (n = ::read(pair.theirs, chunk, sizeof chunk)) > 0;) received.append(chunk, static_cast<std::size_t>(n));
+  EXPECT_EQ(received, "last words");
+
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  fdspawn pipe_end = quick(fds[1], {.ownership = fd_ownership::owned});
+  EXPECT_THROW(pipe_end.sendeof(), std::logic_error);
+  ::close(fds[0]);
+}
+
+TEST(Fdspawn, OwnershipDecidesWhoCloses) {
+  socket_pair pair;
+  {
+    fdspawn borrowed = quick(pair.ours);
+  }
+  EXPECT_NE(fcntl(pair.ours, F_GETFD), -1) << "a borrowed descriptor was closed";
+  EXPECT_TRUE(fcntl(pair.ours, F_GETFD) & FD_CLOEXEC);
+  {
+    fdspawn owned = quick(pair.ours, {.ownership = fd_ownership::owned});
+    fdspawn moved = std::move(owned);
+    EXPECT_TRUE(owned.closed);
+  }
+  EXPECT_EQ(fcntl(pair.ours, F_GETFD), -1) << "an owned descriptor was left open";
+  pair.ours = -1;
+
+  fdspawn explicit_close = quick(pair.theirs);
+  explicit_close.close();
+  explicit_close.close();
+  EXPECT_TRUE(explicit_close.closed);
+  EXPECT_FALSE(explicit_close.isalive());
+  EXPECT_THROW(explicit_close.read_nonblocking(), std::logic_error);
+  pair.theirs = -1;
+}
+
+TEST(Fdspawn, InvalidDescriptorIsRefused) {
+  try {
+    fdspawn stream(987654);
+    FAIL();
+  } catch (const SystemError& error) {
+    EXPECT_EQ(error.code().value(), EBADF);
+  }
+}
