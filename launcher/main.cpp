@@ -1,5 +1,8 @@
 // The launcher: runs a program on a new 24x80 pseudo-terminal with a chosen directory and an
 // exact environment, relays the user's terminal to it, and exits with the program's status.
+#include <signal.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <optional>
 #include <string>
@@ -18,20 +21,42 @@ int exit_status_of(const pexpect_custom::spawn& child) {
   return 0;
 }
 
-void say(const std::string& line) { std::cout << line << std::endl; }
+// Messages go to standard output; when that is gone (a reader that closed its pipe), the
+// line goes to standard error instead of being lost.
+void say(const std::string& line) {
+  std::cout << line << std::endl;
+  if (std::cout) return;
+  std::cout.clear();
+  std::string text = line + "\n";
+  ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+  (void)ignored;
+}
+
+// Holds back the signals that stop the launcher while the child changes hands: they are
+// delivered, to whatever handler is then in place, once this object goes.
+class stop_signals_held {
+ public:
+  stop_signals_held() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stop, sig);
+    sigprocmask(SIG_BLOCK, &stop, &previous_);
+  }
+  ~stop_signals_held() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  stop_signals_held(const stop_signals_held&) = delete;
+  stop_signals_held& operator=(const stop_signals_held&) = delete;
+
+ private:
+  sigset_t previous_;
+};
 
 int relay(pexpect_custom::spawn& child) {
-  launcher::guard_relay(*child.pid);
   try {
     child.interact();
   } catch (const std::exception& error) {
     say(std::string("Failed to run the program: ") + error.what());
-    if (!child.terminated) {
-      launcher::forget_child();
-      return 1;
-    }
+    if (!child.terminated) return 1;
   }
-  launcher::forget_child();
   return exit_status_of(child);
 }
 
@@ -49,16 +74,28 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::optional<pexpect_custom::spawn> launch;
-  try {
-    std::vector<std::string> args(request.cmdline.begin() + 1, request.cmdline.end());
-    launch.emplace(request.cmdline.front(), std::move(args),
-                   pexpect_custom::spawn_options{.cwd = launcher::joined_directory(request.cdto),
-                                                 .env = std::move(request.env)});
-  } catch (const std::exception& error) {
-    say(std::string("Failed to launch the program: ") + error.what());
-    return 1;
+  {
+    // A signal that comes while the child starts waits until the handlers that end the child
+    // are in place. (The child clears its signal mask before it runs the program.)
+    stop_signals_held held;
+    try {
+      std::vector<std::string> args(request.cmdline.begin() + 1, request.cmdline.end());
+      launch.emplace(request.cmdline.front(), std::move(args),
+                     pexpect_custom::spawn_options{.cwd = launcher::joined_directory(request.cdto),
+                                                   .env = std::move(request.env)});
+    } catch (const std::exception& error) {
+      say(std::string("Failed to launch the program: ") + error.what());
+      return 1;
+    }
+    launcher::guard_relay(*launch->pid);
   }
   int status = relay(*launch);
-  launch.reset();  // ends a child still running; the status is already chosen
+  {
+    // The status is chosen; closing the object ends a child still running. A signal that
+    // comes meanwhile is handled once that is done, when there is no child left to end.
+    stop_signals_held held;
+    launcher::forget_child();
+    launch.reset();
+  }
   return status;
 }

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <initializer_list>
 
 namespace launcher {
@@ -38,7 +39,10 @@ void end_child() {
 }
 
 void on_stop_signal(int sig) {
-  if (have_saved_mode) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_mode);
+  if (have_saved_mode) {
+    while (tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_mode) != 0 && errno == EINTR) {
+    }
+  }
   if (sig == SIGINT) {
     static const char message[] = "launcher: interrupted by SIGINT; the program was ended\n";
     ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
@@ -74,7 +78,12 @@ void guard_relay(pid_t child) {
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
   action.sa_mask = blocked;
-  for (int sig : stop_signals) sigaction(sig, &action, nullptr);
+  for (int sig : stop_signals) {
+    // A signal the launcher was started with ignored (a background job, nohup) stays ignored.
+    struct sigaction current {};
+    if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &action, nullptr);
+  }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 

@@ -1,13 +1,14 @@
 // The interactive relay between the user's terminal and the child.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ostream>
+#include <stdexcept>
 
 #include "pexpect_custom/spawn.hpp"
 #include "select.hpp"
@@ -19,6 +20,15 @@ namespace {
 
 constexpr std::size_t relay_chunk = 1000;
 
+// tcsetattr with TCSAFLUSH waits for pending output to drain, and a signal can cut that short.
+int set_mode(int fd, const termios& mode) {
+  int result;
+  do {
+    result = tcsetattr(fd, TCSAFLUSH, &mode);
+  } while (result != 0 && errno == EINTR);
+  return result;
+}
+
 void make_raw(int fd) {
   termios mode{};
   if (tcgetattr(fd, &mode) != 0) throw_terminal_error();
@@ -29,7 +39,7 @@ void make_raw(int fd) {
   mode.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | IEXTEN | ISIG);
   mode.c_cc[VMIN] = 1;
   mode.c_cc[VTIME] = 0;
-  if (tcsetattr(fd, TCSAFLUSH, &mode) != 0) throw_terminal_error();
+  if (set_mode(fd, mode) != 0) throw_terminal_error();
 }
 
 // Puts the saved terminal mode back when the relay ends, however it ends.
@@ -44,7 +54,7 @@ class terminal_mode_guard {
     }
   }
   ~terminal_mode_guard() {
-    if (have_saved_) tcsetattr(fd_, TCSAFLUSH, &saved_);
+    if (have_saved_) set_mode(fd_, saved_);
   }
   terminal_mode_guard(const terminal_mode_guard&) = delete;
   terminal_mode_guard& operator=(const terminal_mode_guard&) = delete;
@@ -53,6 +63,25 @@ class terminal_mode_guard {
   int fd_;
   termios saved_{};
   bool have_saved_ = false;
+};
+
+// Makes the master non-blocking while the relay runs, so that input the child is slow to take
+// never stops its output from being relayed (each side would otherwise wait on the other), and
+// puts the old flags back afterwards.
+class nonblocking_guard {
+ public:
+  explicit nonblocking_guard(int fd) : fd_(fd), flags_(fcntl(fd, F_GETFL)) {
+    if (flags_ >= 0 && !(flags_ & O_NONBLOCK)) fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+  }
+  ~nonblocking_guard() {
+    if (flags_ >= 0 && !(flags_ & O_NONBLOCK)) fcntl(fd_, F_SETFL, flags_);
+  }
+  nonblocking_guard(const nonblocking_guard&) = delete;
+  nonblocking_guard& operator=(const nonblocking_guard&) = delete;
+
+ private:
+  int fd_;
+  int flags_;
 };
 
 // Writes all of `data`, going on after short writes and signals; a real failure throws.
@@ -71,6 +100,21 @@ void write_whole(int fd, std::string_view data) {
   }
 }
 
+// Hands the child as much of `pending` as it takes now. A failed write (the child's side is
+// gone) drops the rest: there is nobody left to read it.
+void write_some(int fd, std::string& pending) {
+  while (!pending.empty()) {
+    ssize_t n = ::write(fd, pending.data(), pending.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return;
+    if (n < 0) {
+      pending.clear();
+      return;
+    }
+    pending.erase(0, static_cast<std::size_t>(n));
+  }
+}
+
 // A descriptor that becomes readable when the child ends, so the relay never waits on a
 // terminal that nobody writes to any more. Invalid where the kernel has no pidfd.
 detail::unique_fd open_pidfd(pid_t pid) {
@@ -86,10 +130,7 @@ detail::unique_fd open_pidfd(pid_t pid) {
 }
 
 bool contains(const std::vector<int>& fds, int fd) {
-  for (int ready : fds) {
-    if (ready == fd) return true;
-  }
-  return false;
+  return std::find(fds.begin(), fds.end(), fd) != fds.end();
 }
 
 struct read_result {
@@ -125,6 +166,10 @@ void spawn::interact_writen(int fd, std::string_view data) {
   while (!data.empty() && isalive()) {
     ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      detail::select({}, {fd}, {});
+      continue;
+    }
     if (n < 0) return;
     data.remove_prefix(static_cast<std::size_t>(n));
   }
@@ -148,30 +193,43 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
       show(std::move(chunk.data));
     }
   };
+  // The liveness test never blocks here: isalive() waits for the child once end of file has
+  // been seen, and the relay must go on serving the user (and the escape key) meanwhile.
+  auto child_alive = [&] { return isalive_nonblocking(); };
 
-  detail::unique_fd child_end = open_pidfd(*pid);
-  bool watch_child = true;
-  bool watch_stdin = true;
+  nonblocking_guard master_mode(child_fd);
+  detail::unique_fd child_end = terminated ? detail::unique_fd() : open_pidfd(*pid);
+  bool watch_child = true;  // the master still delivers output
+  bool watch_stdin = true;  // standard input still delivers input
+  bool leaving = false;     // the escape was typed: end once `pending` has been handed over
+  std::string pending;      // user input the child has not taken yet
   while (true) {
-    if (!isalive()) {
+    if (!child_alive()) {
       if (watch_child) drain_child();
       return;
     }
-    std::vector<int> wanted;
-    if (watch_child) wanted.push_back(child_fd);
-    if (watch_stdin) wanted.push_back(stdin_fileno);
-    if (child_end) wanted.push_back(child_end.get());
-    // Without a pidfd, a relay with nothing left to watch checks on the child now and then.
+    if (leaving && pending.empty()) return;
+
+    // New input is read only once the last chunk has been handed over, so the child's pace
+    // limits the user's, while its output keeps flowing.
+    std::vector<int> readable;
+    if (watch_child) readable.push_back(child_fd);
+    if (watch_stdin && !leaving && pending.empty()) readable.push_back(stdin_fileno);
+    if (child_end) readable.push_back(child_end.get());
+    std::vector<int> writable;
+    if (!pending.empty()) writable.push_back(child_fd);
+    // Without a pidfd, a relay with no output left to watch checks on the child now and then.
     std::optional<double> limit;
     if (!child_end && !watch_child) limit = 0.1;
-    detail::ready_lists ready = detail::select(wanted, {}, {}, limit);
+    detail::ready_lists ready = detail::select(readable, writable, {}, limit);
 
     if (watch_child && contains(ready.read, child_fd)) {
       read_result chunk = read_chunk(child_fd);
       if (chunk.ended) watch_child = false;
       else if (!chunk.data.empty()) show(std::move(chunk.data));
     }
-    if (watch_stdin && contains(ready.read, stdin_fileno)) {
+    if (!pending.empty() && contains(ready.write, child_fd)) write_some(child_fd, pending);
+    if (contains(ready.read, stdin_fileno)) {
       read_result chunk = read_chunk(stdin_fileno);
       if (chunk.ended) {
         watch_stdin = false;
@@ -182,10 +240,11 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
       if (!escape_character) throw std::invalid_argument("interact() needs an escape_character string");
       std::size_t escape_at = data.rfind(*escape_character);
       if (escape_at != std::string::npos) {
-        interact_writen(child_fd, std::string_view(data).substr(0, escape_at));
-        return;
+        data.resize(escape_at);
+        leaving = true;
       }
-      interact_writen(child_fd, data);
+      pending = std::move(data);
+      if (!pending.empty() && child_alive()) write_some(child_fd, pending);
     }
   }
 }

@@ -13,7 +13,8 @@ namespace pexpect_custom::detail {
 namespace {
 
 constexpr short readable_events = POLLIN | POLLHUP | POLLERR | POLLNVAL;
-constexpr short writable_events = POLLOUT | POLLERR | POLLNVAL;
+// A hung-up descriptor counts as writable: a write fails at once instead of waiting.
+constexpr short writable_events = POLLOUT | POLLHUP | POLLERR | POLLNVAL;
 constexpr short exceptional_events = POLLPRI;
 
 void add_interest(std::vector<pollfd>& fds, int fd, short events) {
@@ -28,7 +29,7 @@ void add_interest(std::vector<pollfd>& fds, int fd, short events) {
 
 int poll_milliseconds(std::optional<double> timeout) {
   if (!timeout) return -1;
-  if (*timeout <= 0) return 0;
+  if (!(*timeout > 0)) return 0;  // also NaN: poll once rather than convert it
   double ms = std::ceil(*timeout * 1000.0);
   return ms > 2147483647.0 ? 2147483647 : static_cast<int>(ms);
 }
