@@ -158,6 +158,14 @@ class relay_session {
     if (n > 0) into.append(chunk, static_cast<std::size_t>(n));
   }
 
+  // The user's window changes size: the kernel tells the relay process with SIGWINCH.
+  void resize(unsigned short rows, unsigned short cols) {
+    winsize size{};
+    size.ws_row = rows;
+    size.ws_col = cols;
+    ASSERT_EQ(ioctl(master_, TIOCSWINSZ, &size), 0);
+  }
+
   void type(std::string_view bytes) { ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
 
   bool wait_for(const std::string& text) {
@@ -499,4 +507,27 @@ TEST(Select, SignalsDoNotCutTheWaitShort) {
   }
   ::close(ends[0]);
   ::close(ends[1]);
+}
+
+// The relay that follows the user's window: the child's terminal takes the user's size at the
+// start and after every resize; without the option it keeps its own.
+TEST(InteractWindow, ChildFollowsTheUsersWindowOnlyWhenAsked) {
+  for (bool follow : {true, false}) {
+    relay_session session({"sizes"}, [follow](spawn& child, const reporter& report) {
+      child.interact(std::string("\x1d"), {}, {}, follow);
+      report("returned");
+    });
+    session.resize(30, 100);
+    ASSERT_TRUE(session.wait_for_raw_mode());
+    session.type("\r");
+    ASSERT_TRUE(session.wait_for(follow ? "winsize: 30 100" : "winsize: 24 80")) << session.screen();
+    session.resize(40, 132);
+    session.type("\r");
+    // The child echoes each line end before it answers.
+    const std::string second = follow ? "winsize: 40 132" : "winsize: 24 80\r\n\r\nwinsize: 24 80";
+    ASSERT_TRUE(session.wait_for(second)) << session.screen();
+    session.type("\x1d");
+    EXPECT_EQ(session.finish(), "returned\n");
+    EXPECT_TRUE(session.mode_restored());
+  }
 }

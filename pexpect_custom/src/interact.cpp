@@ -13,6 +13,7 @@
 #include "pexpect_custom/spawn.hpp"
 #include "select.hpp"
 #include "unique_fd.hpp"
+#include "window_follow.hpp"
 
 namespace pexpect_custom {
 
@@ -152,12 +153,14 @@ read_result read_chunk(int fd) {
 }  // namespace
 
 void spawn::interact(std::optional<std::string> escape_character, interact_filter input_filter,
-                     interact_filter output_filter) {
+                     interact_filter output_filter, bool follow_window_size) {
   stdout_stream->write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
   stdout_stream->flush();
   buffer.clear();
   terminal_mode_guard mode(stdin_fileno);
-  interact_copy(escape_character, input_filter, output_filter);
+  std::optional<detail::window_follower> window;
+  if (follow_window_size) window.emplace(stdin_fileno, child_fd);
+  interact_copy(escape_character, input_filter, output_filter, window ? &*window : nullptr);
 }
 
 std::string spawn::interact_read(int fd) { return read_chunk(fd).data; }
@@ -176,7 +179,8 @@ void spawn::interact_writen(int fd, std::string_view data) {
 }
 
 void spawn::interact_copy(const std::optional<std::string>& escape_character,
-                          const interact_filter& input_filter, const interact_filter& output_filter) {
+                          const interact_filter& input_filter, const interact_filter& output_filter,
+                          detail::window_follower* window) {
   auto show = [&](std::string data) {
     if (output_filter) data = output_filter(data);
     if (logfile) {
@@ -216,6 +220,7 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
     if (watch_child) readable.push_back(child_fd);
     if (watch_stdin && !leaving && pending.empty()) readable.push_back(stdin_fileno);
     if (child_end) readable.push_back(child_end.get());
+    if (window) readable.push_back(window->wake_fd());
     std::vector<int> writable;
     if (!pending.empty()) writable.push_back(child_fd);
     // Without a pidfd, a relay with no output left to watch checks on the child now and then.
@@ -223,6 +228,7 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
     if (!child_end && !watch_child) limit = 0.1;
     detail::ready_lists ready = detail::select(readable, writable, {}, limit);
 
+    if (window && contains(ready.read, window->wake_fd())) window->follow();
     if (watch_child && contains(ready.read, child_fd)) {
       read_result chunk = read_chunk(child_fd);
       if (chunk.ended) watch_child = false;

@@ -2,6 +2,7 @@
 // particular way. Modes that take a following mode ("ignore 1,2 sleep 100") chain into it.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -84,6 +85,17 @@ void report(const std::string& what, const args_t& argv_seen) {
   } else if (what == "tty") {
     const char* name = ttyname(0);
     out(std::string("tty: ") + (name ? name : "none"));
+  } else if (what == "parent") {  // the name of the process that started this one
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(getppid()));
+    std::string name;
+    if (FILE* comm = std::fopen(path, "r")) {
+      char buf[64] = {};
+      if (std::fgets(buf, sizeof buf, comm)) name = buf;
+      std::fclose(comm);
+    }
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    out("parent: " + name);
   } else if (what == "pgrp") {
     out("sid: " + std::to_string(getsid(0)) + " pid: " + std::to_string(getpid()) +
         " tcpgrp: " + std::to_string(tcgetpgrp(0)));
@@ -129,6 +141,52 @@ int login() {
   if (password == "secret") out("Welcome, " + user + "!");
   else out("Access denied");
   return password == "secret" ? 0 : 1;
+}
+
+// Floods `total` bytes of numbered lines while taking input lines, until a line "end" has come
+// after the flood; then reports how many lines and bytes of input arrived and their sum.
+int chatter(long total) {
+  std::string flood;
+  for (long line = 0; static_cast<long>(flood.size()) < total; ++line) flood += std::to_string(line) + "\n";
+  flood.resize(static_cast<std::size_t>(total));
+  // Descriptors 0 and 1 share one open terminal, so both become non-blocking here.
+  const int flags = fcntl(0, F_GETFL);
+  fcntl(0, F_SETFL, flags | O_NONBLOCK);
+  std::size_t sent = 0;
+  long lines = 0, bytes = 0, sum = 0;
+  std::string partial;
+  bool ended = false;
+  while (!ended || sent < flood.size()) {
+    pollfd fds[2] = {{0, POLLIN, 0}, {1, static_cast<short>(sent < flood.size() ? POLLOUT : 0), 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      char buf[4096];
+      ssize_t n = ::read(0, buf, sizeof buf);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return 1;  // the terminal went
+      for (ssize_t k = 0; k < n; ++k) {
+        if (buf[k] != '\n') {
+          partial += buf[k];
+          continue;
+        }
+        if (partial == "end") ended = true;
+        else {
+          ++lines;
+          bytes += static_cast<long>(partial.size());
+          for (char c : partial) sum += static_cast<unsigned char>(c);
+        }
+        partial.clear();
+      }
+    }
+    if (sent < flood.size() && (fds[1].revents & POLLOUT)) {
+      std::size_t piece = std::min<std::size_t>(512, flood.size() - sent);
+      ssize_t n = ::write(1, flood.data() + sent, piece);
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return 1;
+      if (n > 0) sent += static_cast<std::size_t>(n);
+    }
+  }
+  fcntl(0, F_SETFL, flags);
+  out("received " + std::to_string(lines) + " " + std::to_string(bytes) + " " + std::to_string(sum));
+  return 0;
 }
 
 int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
@@ -213,7 +271,53 @@ int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
     tcsetattr(0, TCSANOW, &mode_now);
     return run_mode(a, i + 1, argv_seen);
   }
+  if (mode == "sizes") {  // for every line read, print the terminal's size
+    for (char c; ::read(0, &c, 1) == 1;) {
+      if (c == '\n' || c == '\r') report("winsize", argv_seen);
+    }
+    return 0;
+  }
   if (mode == "login") return login();
+  if (mode == "raw") {  // the terminal passes bytes unchanged both ways, without echo
+    termios mode_now{};
+    tcgetattr(0, &mode_now);
+    cfmakeraw(&mode_now);
+    tcsetattr(0, TCSANOW, &mode_now);
+    return run_mode(a, i + 1, argv_seen);
+  }
+  if (mode == "hexin") {  // read N bytes, print them as two hex digits each
+    long wanted = std::atol(a.at(i + 1).c_str());
+    std::string hex;
+    for (long got = 0; got < wanted;) {
+      unsigned char c;
+      ssize_t n = ::read(0, &c, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      char digits[3];
+      std::snprintf(digits, sizeof digits, "%02x", c);
+      hex += digits;
+      ++got;
+    }
+    out("hex: " + hex);
+    return run_mode(a, i + 2, argv_seen);
+  }
+  if (mode == "stop") {  // stop this process; it goes on when continued
+    raise(SIGSTOP);
+    return run_mode(a, i + 1, argv_seen);
+  }
+  if (mode == "holder") {  // leave a grandchild holding the terminal for S seconds
+    pid_t grandchild = fork();
+    if (grandchild == 0) {
+      double seconds = std::atof(a.at(i + 1).c_str());
+      timespec ts{static_cast<time_t>(seconds), 0};
+      while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+      }
+      _exit(0);
+    }
+    out("grandchild " + std::to_string(grandchild));
+    return run_mode(a, i + 2, argv_seen);
+  }
+  if (mode == "chatter") return chatter(std::atol(a.at(i + 1).c_str()));
   out("unknown mode " + mode);
   return 2;
 }

@@ -20,6 +20,10 @@
 
 namespace pexpect_custom {
 
+namespace detail {
+class window_follower;
+}
+
 /// Environment map handed to a child: exactly these variables.
 using environment = std::map<std::string, std::string>;
 
@@ -108,9 +112,12 @@ class spawn : public expect_base {
 
   // ---- interactive relay ------------------------------------------------------------------
   /// Relays the user's terminal (raw mode) to the child until it ends or the user types the
-  /// escape string. The terminal mode is restored on every way out.
+  /// escape string. The terminal mode is restored on every way out. With `follow_window_size`,
+  /// the child's terminal takes the user's size at the start and after every resize (SIGWINCH);
+  /// without it the child keeps its own size.
   void interact(std::optional<std::string> escape_character = std::string("\x1d"),
-                interact_filter input_filter = {}, interact_filter output_filter = {});
+                interact_filter input_filter = {}, interact_filter output_filter = {},
+                bool follow_window_size = false);
 
  private:
   report_identity identity() const override;
@@ -120,7 +127,8 @@ class spawn : public expect_base {
   void start(std::optional<std::string> command, std::vector<std::string> args);
   std::pair<pid_t, int> fork_pty(int error_fd);
   void interact_copy(const std::optional<std::string>& escape_character,
-                     const interact_filter& input_filter, const interact_filter& output_filter);
+                     const interact_filter& input_filter, const interact_filter& output_filter,
+                     detail::window_follower* window);
   std::string interact_read(int fd);
   void interact_writen(int fd, std::string_view data);
   bool isalive_nonblocking();
