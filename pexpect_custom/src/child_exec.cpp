@@ -64,7 +64,7 @@ exec_plan::exec_plan(const std::string& command, const std::vector<std::string>&
                      const std::optional<std::map<std::string, std::string>>& env)
     : argv_(args), candidates_(exec_candidates(command, env)), inherit_env_(!env) {
   if (env) {
-    for (const auto& [name, value] : *env) envp_.push_back(name + "=" + value);
+    for (const auto& [name, value] : *env) envp_.emplace_back(name).append("=").append(value);
   }
   argv_ptrs_ = pointers_to(argv_);
   envp_ptrs_ = pointers_to(envp_);

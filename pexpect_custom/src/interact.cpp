@@ -152,8 +152,8 @@ read_result read_chunk(int fd) {
 
 }  // namespace
 
-void spawn::interact(std::optional<std::string> escape_character, interact_filter input_filter,
-                     interact_filter output_filter, bool follow_window_size) {
+void spawn::interact(const std::optional<std::string>& escape_character, const interact_filter& input_filter,
+                     const interact_filter& output_filter, bool follow_window_size) {
   stdout_stream->write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
   stdout_stream->flush();
   buffer.clear();

@@ -9,9 +9,8 @@ std::vector<std::string> path_candidates(const std::string& filename, std::strin
   while (true) {
     std::size_t colon = search_path.find(':', from);
     std::string_view entry = search_path.substr(from, colon == std::string_view::npos ? std::string_view::npos : colon - from);
-    if (!filename.empty() && filename.front() == '/') {
-      candidates.push_back(filename);
-    } else if (entry.empty()) {
+    // An absolute name stands for itself; an empty entry means the current directory.
+    if ((!filename.empty() && filename.front() == '/') || entry.empty()) {
       candidates.push_back(filename);
     } else if (entry.back() == '/') {
       candidates.push_back(std::string(entry) + filename);

@@ -15,7 +15,7 @@ namespace {
 
 // A terminal master never hands out more than a few KiB per read, so a larger request gains
 // nothing but a large allocation on every call.
-constexpr long largest_single_read = 64 * 1024;
+constexpr long largest_single_read = 64L * 1024;
 
 bool contains(const std::vector<int>& fds, int fd) {
   return std::find(fds.begin(), fds.end(), fd) != fds.end();

@@ -94,7 +94,7 @@ void collect_until_done(run_state& state) {
 
 run_result run(const std::string& command, std::optional<double> timeout, bool withexitstatus,
                std::optional<run_events> events, std::any extra_args, std::ostream* logfile,
-               std::optional<std::string> cwd, std::optional<environment> env) {
+               const std::optional<std::string>& cwd, const std::optional<environment>& env) {
   spawn child = make_child(command, timeout, logfile, cwd, env);
   run_state state{command, timeout, withexitstatus, events, extra_args, logfile, cwd, env, child, {}, {}, {}, 0, 0, std::nullopt};
   if (events) {
@@ -116,7 +116,7 @@ run_result run(const std::string& command, std::optional<double> timeout, bool w
 
 run_result run(const std::string& command, run_options options) {
   return run(command, options.timeout, options.withexitstatus, std::move(options.events),
-             std::move(options.extra_args), options.logfile, std::move(options.cwd), std::move(options.env));
+             std::move(options.extra_args), options.logfile, options.cwd, options.env);
 }
 
 }  // namespace pexpect_custom

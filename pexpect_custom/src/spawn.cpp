@@ -71,25 +71,26 @@ void reap(pid_t pid) {
 
 }  // namespace
 
-spawn::spawn(std::optional<std::string> command_word, std::vector<std::string> argv,
+spawn::spawn(const std::optional<std::string>& command_word, const std::vector<std::string>& argv,
              std::optional<double> timeout_seconds, long maxread_bytes,
              std::optional<long> window, std::ostream* log, std::optional<std::string> directory,
              std::optional<environment> environment_map) {
   init_fields(timeout_seconds, maxread_bytes, window, log, std::move(directory), std::move(environment_map));
-  start(std::move(command_word), std::move(argv));
+  start(command_word, argv);
 }
 
-spawn::spawn(std::optional<std::string> command_word, std::vector<std::string> argv, spawn_options options) {
+spawn::spawn(const std::optional<std::string>& command_word, const std::vector<std::string>& argv,
+             spawn_options options) {
   init_fields(options.timeout, options.maxread, options.searchwindowsize, options.logfile,
               std::move(options.cwd), std::move(options.env));
-  start(std::move(command_word), std::move(argv));
+  start(command_word, argv);
 }
 
 expect_base::report_identity spawn::identity() const {
   return {"pexpect_custom::spawn", command, args, exitstatus, pid};
 }
 
-spawn::spawn(int command_fd, std::vector<std::string> argv) {
+spawn::spawn(int command_fd, const std::vector<std::string>& argv) {
   init_fields(30, 2000, std::nullopt, nullptr, std::nullopt, std::nullopt);
   _spawn(command_fd, argv);
 }
@@ -111,7 +112,7 @@ void spawn::init_fields(std::optional<double> timeout_seconds, long maxread_byte
   use_native_pty_fork = !(platform_name_contains("solaris") || platform_name_contains("sunos5"));
 }
 
-void spawn::start(std::optional<std::string> command_word, std::vector<std::string> argv) {
+void spawn::start(const std::optional<std::string>& command_word, const std::vector<std::string>& argv) {
   if (!command_word) {
     command.reset();
     args.reset();

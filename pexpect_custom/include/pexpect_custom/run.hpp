@@ -78,8 +78,8 @@ struct run_options {
 /// raised. With `withexitstatus`, the child is closed and its exit status returned too.
 run_result run(const std::string& command, std::optional<double> timeout = -1, bool withexitstatus = false,
                std::optional<run_events> events = std::nullopt, std::any extra_args = {},
-               std::ostream* logfile = nullptr, std::optional<std::string> cwd = std::nullopt,
-               std::optional<environment> env = std::nullopt);
+               std::ostream* logfile = nullptr, const std::optional<std::string>& cwd = std::nullopt,
+               const std::optional<environment>& env = std::nullopt);
 
 /// The same with keyword-style arguments: `run("passwd", {.events = ..., .withexitstatus = true})`.
 run_result run(const std::string& command, run_options options);

@@ -46,15 +46,16 @@ class spawn : public expect_base {
  public:
   /// Starts `command` (split like a command line when `args` is empty) on a new 24x80
   /// pseudo-terminal. `command` nullopt makes a factory object without a child.
-  explicit spawn(std::optional<std::string> command, std::vector<std::string> args = {},
+  explicit spawn(const std::optional<std::string>& command, const std::vector<std::string>& args = {},
                  std::optional<double> timeout = 30, long maxread = 2000,
                  std::optional<long> searchwindowsize = std::nullopt, std::ostream* logfile = nullptr,
                  std::optional<std::string> cwd = std::nullopt,
                  std::optional<environment> env = std::nullopt);
   /// The same with keyword-style options.
-  spawn(std::optional<std::string> command, std::vector<std::string> args, spawn_options options);
+  spawn(const std::optional<std::string>& command, const std::vector<std::string>& args,
+        spawn_options options);
   /// A descriptor number is not a command: always throws ExceptionPexpect.
-  explicit spawn(int command, std::vector<std::string> args = {});
+  explicit spawn(int command, const std::vector<std::string>& args = {});
 
   spawn(spawn&& other) noexcept;
   spawn& operator=(spawn&& other) noexcept;
@@ -115,8 +116,8 @@ class spawn : public expect_base {
   /// escape string. The terminal mode is restored on every way out. With `follow_window_size`,
   /// the child's terminal takes the user's size at the start and after every resize (SIGWINCH);
   /// without it the child keeps its own size.
-  void interact(std::optional<std::string> escape_character = std::string("\x1d"),
-                interact_filter input_filter = {}, interact_filter output_filter = {},
+  void interact(const std::optional<std::string>& escape_character = std::string("\x1d"),
+                const interact_filter& input_filter = {}, const interact_filter& output_filter = {},
                 bool follow_window_size = false);
 
  private:
@@ -124,7 +125,7 @@ class spawn : public expect_base {
   void init_fields(std::optional<double> timeout, long maxread,
                    std::optional<long> searchwindowsize, std::ostream* logfile,
                    std::optional<std::string> cwd, std::optional<environment> env);
-  void start(std::optional<std::string> command, std::vector<std::string> args);
+  void start(const std::optional<std::string>& command, const std::vector<std::string>& args);
   std::pair<pid_t, int> fork_pty(int error_fd);
   void interact_copy(const std::optional<std::string>& escape_character,
                      const interact_filter& input_filter, const interact_filter& output_filter,
