@@ -207,8 +207,11 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
   bool watch_stdin = true;  // standard input still delivers input
   bool leaving = false;     // the escape was typed: end once `pending` has been handed over
   std::string pending;      // user input the child has not taken yet
+  // With a pidfd the child is asked about only when the pidfd says it ended (or once output
+  // stops); asking on every chunk would cost a waitpid per 1000 bytes relayed.
+  bool child_may_have_ended = true;
   while (true) {
-    if (!child_alive()) {
+    if (child_may_have_ended && !child_alive()) {
       if (watch_child) drain_child();
       return;
     }
@@ -228,6 +231,7 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
     if (!child_end && !watch_child) limit = 0.1;
     detail::ready_lists ready = detail::select(readable, writable, {}, limit);
 
+    child_may_have_ended = !child_end || !watch_child || contains(ready.read, child_end.get());
     if (window && contains(ready.read, window->wake_fd())) window->follow();
     if (watch_child && contains(ready.read, child_fd)) {
       read_result chunk = read_chunk(child_fd);

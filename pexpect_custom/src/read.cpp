@@ -26,10 +26,10 @@ bool readable_within(int fd, std::optional<double> seconds) {
 }
 
 // One read that goes on after a signal; -1 with errno set on any other failure.
-ssize_t read_once(int fd, std::string& into) {
+ssize_t read_once(int fd, char* into, std::size_t size) {
   ssize_t n;
   do {
-    n = ::read(fd, into.data(), into.size());
+    n = ::read(fd, into, size);
   } while (n < 0 && errno == EINTR);
   return n;
 }
@@ -79,15 +79,17 @@ std::string expect_base::read_nonblocking(long size, std::optional<double> read_
   }
 
   // Once the child's side is closed and drained, Linux reports EIO here.
-  std::string chunk(static_cast<std::size_t>(std::min(size, largest_single_read)), '\0');
-  const ssize_t n = read_once(child_fd, chunk);
+  // Read into a fixed buffer and copy out only what arrived: a terminal hands out a few KiB at
+  // a time, so a string of the full requested size would be allocated and cleared for nothing.
+  char landing[largest_single_read];
+  const ssize_t n = read_once(child_fd, landing, static_cast<std::size_t>(std::min(size, largest_single_read)));
   if (n < 0) {
     throw end_of_file("End Of File (EOF) in read_nonblocking(). Exception style platform.");
   }
   if (n == 0) {
     throw end_of_file("End Of File (EOF) in read_nonblocking(). Empty string style platform.");
   }
-  chunk.resize(static_cast<std::size_t>(n));
+  std::string chunk(landing, static_cast<std::size_t>(n));
 
   log_to(logfile, chunk);
   log_to(logfile_read, chunk);

@@ -3,6 +3,7 @@
 // One Regex::impl holds the compiled code (JIT-compiled when the platform allows it), the source
 // text, the flags, the name table, and one match-data block reused by every search. Copies of a
 // Regex share their impl, and so their match data: a Regex is not safe for concurrent searches.
+// The partial-matching code the searchers use is JIT-compiled only when first needed.
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -12,6 +13,7 @@
 #include <utility>
 
 #include "pexpect_custom/regex.hpp"
+#include "regex_access.hpp"
 
 namespace pexpect_custom {
 
@@ -29,6 +31,21 @@ std::string pcre2_message(int code) {
 // is reserved only when a pattern needs it.
 constexpr PCRE2_SIZE jit_stack_start = 32 * 1024;
 constexpr PCRE2_SIZE jit_stack_max = 8 * 1024 * 1024;
+
+// Whether matches are found alike from any start offset at or before them (see
+// regex_access::resumable). Read conservatively from the source: a backslash before G or K, or
+// any "(*", rules it out, even where it is literal text.
+bool resumable_source(std::string_view source) {
+  for (std::size_t i = 0; i + 1 < source.size(); ++i) {
+    if (source[i] == '\\') {
+      if (source[i + 1] == 'G' || source[i + 1] == 'K') return false;
+      ++i;  // the escaped character is not looked at again
+    } else if (source[i] == '(' && source[i + 1] == '*') {
+      return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -97,6 +114,8 @@ struct Regex::impl {
   pcre2_code* code = nullptr;
   pcre2_match_data* match_data = nullptr;  // allocated once, reused by every search
   bool jit = false;
+  bool partial_jit_tried = false;
+  bool resumable = false;
   // Made only when a JIT match runs out of the default stack.
   pcre2_match_context* match_context = nullptr;
   pcre2_jit_stack* jit_stack = nullptr;
@@ -108,12 +127,17 @@ struct Regex::impl {
   impl(const impl&) = delete;
   impl& operator=(const impl&) = delete;
 
-  /// Runs one search; true on a match (the ovector then holds it), false on no match.
-  bool run(std::string_view subject, std::size_t start_offset);
+  /// Runs one search with the given match options; returns PCRE2's result, which is a match
+  /// (the ovector then holds it), PCRE2_ERROR_NOMATCH or PCRE2_ERROR_PARTIAL. Throws on errors.
+  int run(std::string_view subject, std::size_t start_offset, uint32_t options);
+  /// Runs one plain search; true on a match.
+  bool run(std::string_view subject, std::size_t start_offset) {
+    return run(subject, start_offset, 0) >= 0;
+  }
 };
 
 Regex::impl::impl(std::string_view pattern, unsigned compile_flags)
-    : source(pattern), flags(compile_flags) {
+    : source(pattern), flags(compile_flags), resumable(resumable_source(pattern)) {
   uint32_t options = 0;
   if (flags & Regex::dotall) options |= PCRE2_DOTALL;
   if (flags & Regex::ignorecase) options |= PCRE2_CASELESS;
@@ -155,10 +179,10 @@ Regex::impl::~impl() {
   pcre2_code_free(code);
 }
 
-bool Regex::impl::run(std::string_view subject, std::size_t start_offset) {
-  if (start_offset > subject.size()) return false;
+int Regex::impl::run(std::string_view subject, std::size_t start_offset, uint32_t options) {
+  if (start_offset > subject.size()) return PCRE2_ERROR_NOMATCH;
   auto subject_ptr = reinterpret_cast<PCRE2_SPTR>(subject.data());
-  int rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, 0, match_data,
+  int rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options, match_data,
                        match_context);
   if (rc == PCRE2_ERROR_JIT_STACKLIMIT && jit_stack == nullptr) {
     // Give the JIT a larger stack of its own and try again.
@@ -166,18 +190,17 @@ bool Regex::impl::run(std::string_view subject, std::size_t start_offset) {
     if (match_context == nullptr) match_context = pcre2_match_context_create(nullptr);
     if (jit_stack != nullptr && match_context != nullptr) {
       pcre2_jit_stack_assign(match_context, nullptr, jit_stack);
-      rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, 0, match_data,
+      rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options, match_data,
                        match_context);
     }
   }
   if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
     // Still too deep for the JIT: the interpreter keeps its backtracking frames on the heap.
-    rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, PCRE2_NO_JIT, match_data,
-                     match_context);
+    rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options | PCRE2_NO_JIT,
+                     match_data, match_context);
   }
-  if (rc == PCRE2_ERROR_NOMATCH) return false;
-  if (rc < 0) throw std::runtime_error("regular expression search failed: " + pcre2_message(rc));
-  return true;
+  if (rc >= 0 || rc == PCRE2_ERROR_NOMATCH || rc == PCRE2_ERROR_PARTIAL) return rc;
+  throw std::runtime_error("regular expression search failed: " + pcre2_message(rc));
 }
 
 Regex::Regex(std::string_view pattern, unsigned flags) {
@@ -246,5 +269,45 @@ std::optional<Match> Regex::search(std::string_view subject, std::size_t start_o
   const auto [match_start, match_end] = spans[0];
   return Match(match_start, match_end, std::move(groups), std::move(spans), std::move(names));
 }
+
+// ---- the searchers' access -----------------------------------------------------------------
+
+namespace detail {
+
+regex_access::outcome regex_access::search_partial(const Regex& expression,
+                                                   std::string_view subject,
+                                                   std::size_t start_offset,
+                                                   std::size_t& match_start) {
+  if (!expression.impl_) moved_from();
+  Regex::impl& impl = *expression.impl_;
+  if (!impl.partial_jit_tried) {
+    // Without JIT code for this mode, PCRE2 runs the interpreter instead.
+    pcre2_jit_compile(impl.code, PCRE2_JIT_PARTIAL_HARD);
+    impl.partial_jit_tried = true;
+  }
+  int rc = PCRE2_ERROR_PARTIAL;
+  try {
+    rc = impl.run(subject, start_offset, PCRE2_PARTIAL_HARD);
+  } catch (const std::runtime_error&) {
+    // Past the engine's limits (backtracking, depth): nothing is settled, and the search stays
+    // where it was rather than fail where a plain search may not.
+    match_start = start_offset;
+    return outcome::partial;
+  }
+  if (rc == PCRE2_ERROR_NOMATCH) return outcome::none;
+  // A partial match reports where its attempt began; \K, which could move a complete match's
+  // start past that, rules the expression out of resumed searches (see resumable()).
+  match_start = pcre2_get_ovector_pointer(impl.match_data)[0];
+  return rc == PCRE2_ERROR_PARTIAL ? outcome::partial : outcome::complete;
+}
+
+bool regex_access::resumable(const Regex& expression) {
+  if (!expression.impl_) moved_from();
+  return expression.impl_->resumable;
+}
+
+const void* regex_access::identity(const Regex& expression) { return expression.impl_.get(); }
+
+}  // namespace detail
 
 }  // namespace pexpect_custom

@@ -6,6 +6,9 @@
 #include <stdexcept>
 #include <variant>
 
+#include "regex_access.hpp"
+#include "rescanning_search.hpp"
+
 namespace pexpect_custom {
 
 namespace {
@@ -139,52 +142,152 @@ std::string searcher_string::str() const {
 }
 
 // ---- searcher_re ----------------------------------------------------------------------------
+//
+// Each expression is searched from the window start, and the earliest match that begins before
+// the end of the buffer wins (the lower list position on ties). A search that continues the
+// previous one starts each expression at the offset that search left it at instead: up to
+// there, the previous search showed that no match can begin, however many bytes follow. That
+// offset moves only when an expression has no match that counts. It then goes to the start
+// of the first match attempt that ran into the end of the buffer (a hard partial match), or
+// to the end of the buffer when no attempt did: an attempt that never looked past the end
+// gives the same answer whatever follows. Look-behind and ^ still see the whole buffer.
+
+namespace {
+
+using search_pairs = std::vector<std::pair<long, pattern_entry>>;
+using detail::regex_access;
+
+// How many bytes from each end of a searched buffer are kept to recognise its continuation.
+constexpr std::size_t sample_size = 32;
+
+const Regex& expression_of(const std::pair<long, pattern_entry>& pair) {
+  const auto* expression = std::get_if<Regex>(&pair.second.value);
+  if (expression == nullptr) {
+    wrong_kind("searcher_re", pair.first, pair.second, "a compiled regular expression");
+  }
+  return *expression;
+}
+
+const void* identity_of(const std::pair<long, pattern_entry>& pair) {
+  const auto* expression = std::get_if<Regex>(&pair.second.value);
+  return expression == nullptr ? nullptr : regex_access::identity(*expression);
+}
+
+// max(0, length - window); nullopt for a negative window, which puts the start past the end.
+std::optional<std::size_t> window_start(std::size_t length, std::optional<long> window) {
+  if (!window) return 0;
+  if (*window < 0) return std::nullopt;
+  const auto w = static_cast<std::size_t>(*window);
+  return w >= length ? 0 : length - w;
+}
+
+struct best_match {
+  long index = -1;
+  std::size_t start = 0;
+  const Regex* expression = nullptr;
+  std::size_t from = 0;  // where its search began
+};
+
+// Searches each expression k from from_of(k, expression) and returns the earliest match that
+// begins before the end of the buffer (index -1 if none). missed(k, expression, from) is told
+// of every expression without such a match.
+template <typename From, typename Missed>
+best_match earliest(const search_pairs& searches, std::string_view buffer, From from_of,
+                    Missed missed) {
+  best_match best;
+  best.start = buffer.size();
+  for (std::size_t k = 0; k < searches.size(); ++k) {
+    const Regex& expression = expression_of(searches[k]);
+    const std::size_t from = from_of(k, expression);
+    std::size_t match_start = 0;
+    std::size_t match_end = 0;
+    if (expression.search_span(buffer, from, match_start, match_end) &&
+        match_start < buffer.size()) {
+      if (match_start < best.start) best = {searches[k].first, match_start, &expression, from};
+    } else {
+      missed(k, expression, from);
+    }
+  }
+  return best;
+}
+
+// Records the winner in the searcher. Its match is searched again for the groups: the same
+// subject and start give the same match, and only the winner's groups are copied.
+long record(searcher_re& searcher, std::string_view buffer, const best_match& best) {
+  if (best.index < 0) return -1;
+  std::optional<Match> result = best.expression->search(buffer, best.from);
+  if (!result) throw std::logic_error("searcher_re: the winning expression did not match again");
+  searcher.match = std::move(result);
+  searcher.start = best.start;
+  searcher.end = searcher.match->end();
+  return best.index;
+}
+
+}  // namespace
 
 searcher_re::searcher_re(const pattern_list& patterns) {
   sort_entries(patterns, eof_index, timeout_index, _searches);
 }
 
-long searcher_re::search(std::string_view buffer, long /*freshlen*/,
+long searcher_re::search(std::string_view buffer, long freshlen,
                          std::optional<long> searchwindowsize) {
-  const std::size_t absurd_match = buffer.size();
-  std::size_t search_start = 0;
-  if (searchwindowsize) {
-    const long window = *searchwindowsize;
-    // max(0, len - window); a negative window puts the start past the end: nothing to find.
-    if (window < 0) return -1;
-    const auto w = static_cast<std::size_t>(window);
-    search_start = w >= buffer.size() ? 0 : buffer.size() - w;
-  }
+  const std::optional<std::size_t> from_window = window_start(buffer.size(), searchwindowsize);
+  if (!from_window) return -1;
 
-  std::size_t first_match = absurd_match;
-  long best_index = -1;
-  const Regex* best = nullptr;
-  for (const auto& [index, entry] : _searches) {
-    const auto* expression = std::get_if<Regex>(&entry.value);
-    if (expression == nullptr) {
-      wrong_kind("searcher_re", index, entry, "a compiled regular expression");
-    }
-    std::size_t match_start = 0;
-    std::size_t match_end = 0;
-    if (!expression->search_span(buffer, search_start, match_start, match_end)) continue;
-    // A match at the very end of the buffer never counts (first_match starts there).
-    if (match_start < first_match) {
-      first_match = match_start;
-      best_index = index;
-      best = expression;
-    }
+  // A continuation is the previous buffer, unchanged as far as the samples show, followed by
+  // `freshlen` new bytes, searched with the same window and entries. Anything else starts over.
+  progress& p = progress_;
+  bool continues = p.valid && p.window == searchwindowsize && freshlen >= 0 &&
+                   static_cast<unsigned long>(freshlen) <= buffer.size() &&
+                   buffer.size() - static_cast<std::size_t>(freshlen) == p.length &&
+                   p.entries.size() == _searches.size() &&
+                   buffer.compare(0, p.head.size(), p.head) == 0 &&
+                   buffer.compare(p.length - p.tail.size(), p.tail.size(), p.tail) == 0;
+  for (std::size_t k = 0; continues && k < _searches.size(); ++k) {
+    continues = p.entries[k] == identity_of(_searches[k]);
   }
+  if (!continues) {
+    p.window = searchwindowsize;
+    p.entries.clear();
+    for (const auto& pair : _searches) p.entries.push_back(identity_of(pair));
+    p.resume.assign(_searches.size(), 0);
+  }
+  p.valid = false;  // until this search has gone through
 
-  if (first_match == absurd_match) return -1;
-  // Search the winner again for its groups: the same subject and start give the same match,
-  // and only the winner's match is copied.
-  std::optional<Match> result = best->search(buffer, search_start);
-  if (!result) throw std::logic_error("searcher_re: the winning expression did not match again");
-  match = std::move(result);
-  start = first_match;
-  end = match->end();
-  return best_index;
+  const best_match best = earliest(
+      _searches, buffer,
+      [&](std::size_t k, const Regex& expression) {
+        return regex_access::resumable(expression) ? std::max(*from_window, p.resume[k])
+                                                   : *from_window;
+      },
+      [&](std::size_t k, const Regex& expression, std::size_t from) {
+        if (!regex_access::resumable(expression)) return;
+        std::size_t attempt = 0;
+        const auto found = regex_access::search_partial(expression, buffer, from, attempt);
+        p.resume[k] = found == regex_access::outcome::none ? buffer.size() : attempt;
+      });
+
+  p.length = buffer.size();
+  const std::size_t sample = std::min(sample_size, buffer.size());
+  p.head.assign(buffer.substr(0, sample));
+  p.tail.assign(buffer.substr(buffer.size() - sample));
+  p.valid = true;
+  return record(*this, buffer, best);
 }
+
+namespace detail {
+
+long rescanning_search(searcher_re& searcher, std::string_view buffer,
+                       std::optional<long> searchwindowsize) {
+  const std::optional<std::size_t> from_window = window_start(buffer.size(), searchwindowsize);
+  if (!from_window) return -1;
+  const best_match best = earliest(
+      searcher._searches, buffer, [&](std::size_t, const Regex&) { return *from_window; },
+      [](std::size_t, const Regex&, std::size_t) {});
+  return record(searcher, buffer, best);
+}
+
+}  // namespace detail
 
 std::optional<match_value> searcher_re::match_result() const {
   if (!match) return std::nullopt;
@@ -193,14 +296,9 @@ std::optional<match_value> searcher_re::match_result() const {
 
 std::string searcher_re::str() const {
   auto lines = report_lines("searcher_re:", eof_index, timeout_index);
-  for (const auto& [index, entry] : _searches) {
-    const auto* expression = std::get_if<Regex>(&entry.value);
-    if (expression == nullptr) {
-      wrong_kind("searcher_re", index, entry, "a compiled regular expression");
-    }
-    lines.emplace_back(index,
-                       "    " + std::to_string(index) + ": re.compile(\"" + expression->pattern() +
-                           "\")");
+  for (const auto& pair : _searches) {
+    lines.emplace_back(pair.first, "    " + std::to_string(pair.first) + ": re.compile(\"" +
+                                       expression_of(pair).pattern() + "\")");
   }
   return join_report(std::move(lines));
 }

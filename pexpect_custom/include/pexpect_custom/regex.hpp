@@ -12,6 +12,10 @@
 
 namespace pexpect_custom {
 
+namespace detail {
+struct regex_access;
+}
+
 /// An expression that does not compile. `what()` carries the engine's own message and the offset.
 class regex_error : public std::invalid_argument {
  public:
@@ -80,6 +84,7 @@ class Regex {
   struct impl;
 
  private:
+  friend struct detail::regex_access;  // the searchers' resumable search
   std::shared_ptr<impl> impl_;
 };
 

@@ -56,6 +56,12 @@ class searcher_string : public searcher_base {
 };
 
 /// Regular-expression searcher: entries are compiled expressions.
+///
+/// Every search gives the result of searching each expression from the window start (offset 0
+/// without a window), but a search that continues the previous one (the same buffer grown by
+/// `freshlen` bytes, the same window and entries) does not look again at offsets where no match
+/// can begin any more, so waiting for a match at the end of N bytes read in chunks costs O(N).
+/// Any other call searches from the window start.
 class searcher_re : public searcher_base {
  public:
   explicit searcher_re(const pattern_list& patterns);
@@ -69,6 +75,20 @@ class searcher_re : public searcher_base {
               std::optional<long> searchwindowsize = std::nullopt) override;
   std::optional<match_value> match_result() const override;
   std::string str() const override;
+
+ private:
+  // What the previous search settled, for the next one to go on from.
+  struct progress {
+    bool valid = false;
+    std::size_t length = 0;                  // length of the buffer searched
+    std::optional<long> window;              // searchwindowsize of that search
+    std::vector<const void*> entries;        // the compiled code of each entry of _searches
+    std::vector<std::size_t> resume;         // per entry: no match begins between the window
+                                             // start and this offset, whatever bytes follow
+    std::string head;                        // the first and last bytes of that buffer, to tell
+    std::string tail;                        // a grown buffer from a different one
+  };
+  progress progress_;
 };
 
 }  // namespace pexpect_custom
