@@ -81,11 +81,12 @@ TEST(Send, ControlCharacters) {
 TEST(Send, EofEndsCatAndInterruptEndsSleep) {
   spawn cat = quick({"cat"});
   cat.sendeof();
-  EXPECT_EQ(cat.wait(), 0);
+  ASSERT_TRUE(test_support::eventually([&] { return !cat.isalive(); }));
+  EXPECT_EQ(cat.exitstatus, 0);
 
   spawn sleeper = quick({"sleep", "30"});
   sleeper.sendintr();
-  sleeper.wait();
+  ASSERT_TRUE(test_support::eventually([&] { return !sleeper.isalive(); }));
   EXPECT_EQ(sleeper.signalstatus, SIGINT);
 }
 
