@@ -26,20 +26,21 @@ pid_t wait_for(pid_t pid, int& raw_status, int options) {
 
 constexpr double forced_end_grace_seconds = 5.0;
 
-// Sleeps until `pid` has ended (without reaping it) or `seconds` pass.
+// Sleeps until `pid` has ended and its parent can collect it (it is not collected here), or
+// `seconds` pass. A traced process (by a debugger, or a sanitizer's leak checker) is reported to
+// its tracer first: its parent may see it only a while after it has ended.
 void await_end(pid_t pid, double seconds) {
+  const double end_time = detail::now() + seconds;
 #ifdef SYS_pidfd_open
   long fd = syscall(SYS_pidfd_open, pid, 0);
   if (fd >= 0) {
     detail::select({static_cast<int>(fd)}, {}, {}, seconds);
     ::close(static_cast<int>(fd));
-    return;
   }
 #endif
   siginfo_t info{};
-  const double end_time = detail::now() + seconds;
-  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-         info.si_pid == 0 && detail::now() < end_time) {
+  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0 &&
+         detail::now() < end_time) {
     detail::sleep_seconds(0.01);
     info = {};
   }

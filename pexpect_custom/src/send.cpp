@@ -42,16 +42,24 @@ int control_code(unsigned char c) {
 
 }  // namespace
 
+// A blocking write stops part-way when a signal interrupts it after some bytes have gone; the
+// rest is written too, so that a signal never cuts what is sent short. A failure after part of
+// it has gone returns the length of that part, as write() itself does.
 long expect_base::send(std::string_view s) {
   detail::sleep_seconds(delaybeforesend);
   log_to(logfile, s);
   log_to(logfile_send, s);
-  ssize_t written;
+  std::size_t done = 0;
   do {
-    written = ::write(child_fd, s.data(), s.size());
-  } while (written < 0 && errno == EINTR);
-  if (written < 0) throw_system_error();
-  return static_cast<long>(written);
+    const ssize_t written = ::write(child_fd, s.data() + done, s.size() - done);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      if (done > 0) break;
+      throw_system_error();
+    }
+    done += static_cast<std::size_t>(written);
+  } while (done < s.size());
+  return static_cast<long>(done);
 }
 
 long expect_base::sendline(std::string_view s) {

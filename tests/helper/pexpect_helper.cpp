@@ -5,6 +5,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -168,8 +171,9 @@ int chatter(long total) {
           partial += buf[k];
           continue;
         }
-        if (partial == "end") ended = true;
-        else {
+        if (partial == "end") {
+          ended = true;
+        } else {
           ++lines;
           bytes += static_cast<long>(partial.size());
           for (char c : partial) sum += static_cast<unsigned char>(c);
@@ -187,6 +191,39 @@ int chatter(long total) {
   fcntl(0, F_SETFL, flags);
   out("received " + std::to_string(lines) + " " + std::to_string(bytes) + " " + std::to_string(sum));
   return 0;
+}
+
+// Has a process of its own attach to this one as its tracer, as a debugger or a leak checker
+// would, and stay attached for `linger` seconds without ever waiting for it: signals stop this
+// process meanwhile, and its end, when it comes, is held back from its parent until the tracer
+// goes. Prints "tracer <pid>", or "untraceable" where tracing is not allowed.
+int traced(double linger, const args_t& a, std::size_t next, const args_t& argv_seen) {
+  const pid_t tracee = getpid();
+  int ready[2];
+  if (pipe(ready) != 0) return 1;
+  prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);  // where tracing needs the tracee's consent
+  const pid_t tracer = fork();
+  if (tracer == 0) {
+    ::close(ready[0]);
+    char answer = ptrace(PTRACE_SEIZE, tracee, nullptr, nullptr) == 0 ? 'y' : 'n';
+    ssize_t ignored = ::write(ready[1], &answer, 1);
+    (void)ignored;
+    timespec ts{static_cast<time_t>(linger), static_cast<long>((linger - static_cast<time_t>(linger)) * 1e9)};
+    while (answer == 'y' && nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+    _exit(0);
+  }
+  ::close(ready[1]);
+  char answer = 'n';
+  while (::read(ready[0], &answer, 1) < 0 && errno == EINTR) {
+  }
+  ::close(ready[0]);
+  if (answer != 'y') {
+    out("untraceable");
+    return 0;
+  }
+  out("tracer " + std::to_string(tracer));
+  return run_mode(a, next, argv_seen);
 }
 
 int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
@@ -318,6 +355,7 @@ int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
     return run_mode(a, i + 2, argv_seen);
   }
   if (mode == "chatter") return chatter(std::atol(a.at(i + 1).c_str()));
+  if (mode == "traced") return traced(std::atof(a.at(i + 1).c_str()), a, i + 2, argv_seen);
   out("unknown mode " + mode);
   return 2;
 }
