@@ -93,8 +93,10 @@ int baseline_relay(char* const argv[]) {
     }
     if (watched == 2 && fds[1].revents) {
       ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
-      if (n <= 0) watched = 1;
-      else if (write_all(master, chunk, (size_t)n) != 0) break;
+      if (n <= 0)
+        watched = 1;
+      else if (write_all(master, chunk, (size_t)n) != 0)
+        break;
     }
   }
   close(master);

@@ -48,11 +48,12 @@ const std::string marker = "BENCH-DONE-4242";
 const std::string marker_regex = "BENCH-DONE-(\\d+)";
 constexpr long fast_maxread = 65536;
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error(what);
+}
 
 double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 double own_cpu() {
@@ -135,12 +136,15 @@ cost library_marker(long long bytes, marker_kind kind, long maxread, double paus
   fast_settings(child, maxread, pause);
   long index = -1;
   switch (kind) {
-    case marker_kind::exact: index = child.expect_exact(marker, std::nullopt); break;
-    case marker_kind::regex: index = child.expect(marker_regex, std::nullopt); break;
+    case marker_kind::exact:
+      index = child.expect_exact(marker, std::nullopt);
+      break;
+    case marker_kind::regex:
+      index = child.expect(marker_regex, std::nullopt);
+      break;
     case marker_kind::rescanning:
       index = child.expect_loop(
-          std::make_shared<rescanning_searcher>(child.compile_pattern_list(marker_regex)),
-          std::nullopt);
+          std::make_shared<rescanning_searcher>(child.compile_pattern_list(marker_regex)), std::nullopt);
       break;
   }
   child.expect(EOF_marker, std::nullopt);
@@ -164,7 +168,9 @@ cost baseline_job(long long bytes, bool with_marker) {
   return spent;
 }
 
-cost per_spawn(cost total, int count) { return {total.wall / count, total.cpu / count}; }
+cost per_spawn(cost total, int count) {
+  return {total.wall / count, total.cpu / count};
+}
 
 // Per spawn: start /bin/true, read to end of file, close.
 cost library_spawns(int count) {
@@ -334,7 +340,9 @@ struct row {
   std::string verdict;
 };
 
-std::string verdict(bool met) { return met ? "met" : "**missed**"; }
+std::string verdict(bool met) {
+  return met ? "met" : "**missed**";
+}
 
 // Throughput (baseline wall / library wall) against a minimum.
 row throughput_row(std::string job, const cost& base, const cost& ours, long long bytes,
@@ -371,11 +379,10 @@ void print_row(const row& r) {
     for (std::size_t at; (at = text.find("<br>")) != std::string::npos;) text.replace(at, 4, ", ");
     return text;
   };
-  std::cout << "  " << r.job << "\n      baseline " << plain(r.baseline) << " | library "
-            << plain(r.library) << (r.ratio.empty() ? "" : " | " + r.ratio)
+  std::cout << "  " << r.job << "\n      baseline " << plain(r.baseline) << " | library " << plain(r.library)
+            << (r.ratio.empty() ? "" : " | " + r.ratio)
             << (r.cpu_ratio.empty() ? "" : " | CPU " + r.cpu_ratio)
-            << (r.target.empty() ? "" : " (target " + r.target + ": " + r.verdict + ")")
-            << std::endl;
+            << (r.target.empty() ? "" : " (target " + r.target + ": " + r.verdict + ")") << std::endl;
 }
 
 // One job alone, for a profiler or an A/B comparison of two builds.
@@ -383,15 +390,24 @@ int profile(const std::string& job, int runs, long long bytes) {
   const std::vector<std::string> relayed = {BENCH_PRODUCER, std::to_string(bytes)};
   for (int i = 0; i < runs; ++i) {
     cost c;
-    if (job == "read") c = library_read(bytes, fast_maxread, 0);
-    else if (job == "exact") c = library_marker(bytes, marker_kind::exact, fast_maxread, 0);
-    else if (job == "regex") c = library_marker(bytes, marker_kind::regex, fast_maxread, 0);
-    else if (job == "spawn") c = library_spawns(200);
-    else if (job == "relay") c = timed_relay(launcher_words(relayed));
-    else if (job == "baseline-read") c = baseline_job(bytes, false);
-    else if (job == "baseline-find") c = baseline_job(bytes, true);
-    else if (job == "baseline-spawn") c = baseline_spawns(200);
-    else if (job == "baseline-relay") c = timed_relay(baseline_relay_words(relayed));
+    if (job == "read")
+      c = library_read(bytes, fast_maxread, 0);
+    else if (job == "exact")
+      c = library_marker(bytes, marker_kind::exact, fast_maxread, 0);
+    else if (job == "regex")
+      c = library_marker(bytes, marker_kind::regex, fast_maxread, 0);
+    else if (job == "spawn")
+      c = library_spawns(200);
+    else if (job == "relay")
+      c = timed_relay(launcher_words(relayed));
+    else if (job == "baseline-read")
+      c = baseline_job(bytes, false);
+    else if (job == "baseline-find")
+      c = baseline_job(bytes, true);
+    else if (job == "baseline-spawn")
+      c = baseline_spawns(200);
+    else if (job == "baseline-relay")
+      c = timed_relay(baseline_relay_words(relayed));
     else if (job == "idle") {
       const idle_cpu cpu = idle_waits();
       std::cout << "idle CPU, ms: baseline wait " << cpu.baseline_wait * 1e3 << ", expect "
@@ -453,12 +469,11 @@ int main(int argc, char** argv) {
     // Bulk read to end of file.
     const long long bulk = 64 * MiB;
     {
-      auto m = medians(runs, {[&] { return baseline_job(bulk, false); },
-                              [&] { return library_read(bulk, 2000, 0.0001); },
-                              [&] { return library_read(bulk, fast_maxread, 0); }});
+      auto m = medians(
+          runs, {[&] { return baseline_job(bulk, false); }, [&] { return library_read(bulk, 2000, 0.0001); },
+                 [&] { return library_read(bulk, fast_maxread, 0); }});
       const std::string read = "Read 64 MiB to EOF with `expect(EOF)`, ";
-      add(throughput_row(read + "defaults (maxread 2000, pause 0.0001 s)", m[0], m[1], bulk,
-                         std::nullopt));
+      add(throughput_row(read + "defaults (maxread 2000, pause 0.0001 s)", m[0], m[1], bulk, std::nullopt));
       add(throughput_row(read + "maxread 65536, pause 0", m[0], m[2], bulk, 0.85));
     }
 
@@ -474,12 +489,10 @@ int main(int argc, char** argv) {
           [&] { return library_marker(bytes, marker_kind::exact, fast_maxread, 0); },
           [&] { return library_marker(bytes, marker_kind::regex, fast_maxread, 0); }};
       if (size <= largest_rescanned) {
-        jobs.push_back(
-            [&] { return library_marker(bytes, marker_kind::rescanning, fast_maxread, 0); });
+        jobs.push_back([&] { return library_marker(bytes, marker_kind::rescanning, fast_maxread, 0); });
       }
       const auto& m = by_size[size] = medians(runs, jobs);
-      const std::optional<double> minimum =
-          size == 16 ? std::optional<double>(0.8) : std::nullopt;
+      const std::optional<double> minimum = size == 16 ? std::optional<double>(0.8) : std::nullopt;
       const std::string at = "Marker at the end of " + std::to_string(size) + " MiB, ";
       const std::string settings = " (maxread 65536, pause 0)";
       add(throughput_row(at + "`expect_exact`" + settings, m[0], m[1], bytes, minimum));
@@ -495,23 +508,21 @@ int main(int argc, char** argv) {
     for (int k : {1, 2}) {
       const double growth = last[k].wall / first[k].wall;
       const std::string which = k == 1 ? "`expect_exact`" : "`expect` regex";
-      add({"Growth t(64 MiB) / t(1 MiB), " + which,
-           fixed(last[0].wall / first[0].wall, 1), fixed(growth, 1), "", "", "<= 80",
-           verdict(growth <= 80)});
+      add({"Growth t(64 MiB) / t(1 MiB), " + which, fixed(last[0].wall / first[0].wall, 1), fixed(growth, 1),
+           "", "", "<= 80", verdict(growth <= 80)});
     }
     {
       const auto& top = by_size[largest_rescanned];
-      add({"Growth t(" + std::to_string(largest_rescanned) + " MiB) / t(1 MiB), `expect` regex "
+      add({"Growth t(" + std::to_string(largest_rescanned) +
+               " MiB) / t(1 MiB), `expect` regex "
                "searched from the start after every chunk",
-           fixed(top[0].wall / first[0].wall, 1), fixed(top[3].wall / first[3].wall, 1), "", "",
-           "", ""});
+           fixed(top[0].wall / first[0].wall, 1), fixed(top[3].wall / first[3].wall, 1), "", "", "", ""});
     }
 
     // Start + EOF + close of /bin/true.
     {
       const int count = quick ? 100 : 200;
-      auto m = medians(runs, {[&] { return baseline_spawns(count); },
-                              [&] { return library_spawns(count); }});
+      auto m = medians(runs, {[&] { return baseline_spawns(count); }, [&] { return library_spawns(count); }});
       add({"Start + EOF + close of `/bin/true`, delays 0, per spawn (" + std::to_string(count) +
                " spawns a run)",
            cost_text(m[0]), cost_text(m[1]), fixed(m[1].wall / m[0].wall, 2) + "x time",
@@ -523,8 +534,8 @@ int main(int argc, char** argv) {
       const std::vector<std::string> job = {BENCH_PRODUCER, std::to_string(bulk)};
       auto m = medians(runs, {[&] { return timed_relay(baseline_relay_words(job)); },
                               [&] { return timed_relay(launcher_words(job)); }});
-      add(throughput_row("Launcher relaying 64 MiB to /dev/null (baseline: 1000-byte reads)",
-                         m[0], m[1], bulk, 0.9));
+      add(throughput_row("Launcher relaying 64 MiB to /dev/null (baseline: 1000-byte reads)", m[0], m[1],
+                         bulk, 0.9));
     }
 
     // CPU while idle.
@@ -545,8 +556,8 @@ int main(int argc, char** argv) {
            "no CPU while waiting", verdict(ours_expect < 0.001)});
       add({"CPU (user + sys) over 1.5 s of the launcher relaying an idle child (median of " +
                std::to_string(idle_runs) + ")",
-           fixed(median(base_relay) * 1e3, 3) + " ms", fixed(ours_launcher * 1e3, 3) + " ms", "",
-           "", "no CPU while waiting", verdict(ours_launcher < 0.001)});
+           fixed(median(base_relay) * 1e3, 3) + " ms", fixed(ours_launcher * 1e3, 3) + " ms", "", "",
+           "no CPU while waiting", verdict(ours_launcher < 0.001)});
     }
 
     if (!markdown_path.empty()) {
@@ -556,8 +567,8 @@ int main(int argc, char** argv) {
           << "| Job | Baseline | Library | Ratio | CPU ratio | Target | |\n"
           << "|---|---|---|---|---|---|---|\n";
       for (const auto& r : rows) {
-        out << "| " << r.job << " | " << r.baseline << " | " << r.library << " | " << r.ratio
-            << " | " << r.cpu_ratio << " | " << r.target << " | " << r.verdict << " |\n";
+        out << "| " << r.job << " | " << r.baseline << " | " << r.library << " | " << r.ratio << " | "
+            << r.cpu_ratio << " | " << r.target << " | " << r.verdict << " |\n";
       }
     }
     if (!data_path.empty()) {

@@ -45,8 +45,7 @@ long feed(const std::string& output, Search&& search) {
 }
 
 void set_bytes(benchmark::State& state, const std::string& output) {
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
-                          static_cast<int64_t>(output.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(output.size()));
 }
 
 pattern_list regex_list(std::initializer_list<const char*> sources) {
@@ -62,9 +61,8 @@ void chunked(benchmark::State& state, const pattern_list& patterns, Search searc
   const std::string output = log_output(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
     Searcher searcher(patterns);
-    long index = feed(output, [&](std::string_view buffer, long fresh) {
-      return search(searcher, buffer, fresh);
-    });
+    long index =
+        feed(output, [&](std::string_view buffer, long fresh) { return search(searcher, buffer, fresh); });
     benchmark::DoNotOptimize(index);
   }
   set_bytes(state, output);
@@ -80,11 +78,12 @@ long rescanning(searcher_re& searcher, std::string_view buffer, long) {
 
 const pattern_list marker_list = regex_list({"BENCH-DONE-(\\d+)"});
 // Several expressions with look-behind, alternation and lazy repeats; only the marker occurs.
-const pattern_list prompt_list =
-    regex_list({"(?<=\n)error: (\\w+)", "[Pp]assword: ?$", "\\$ $|# $", "BENCH-DONE-(\\d+)",
-                "warning:.*?\r\n\r\n"});
+const pattern_list prompt_list = regex_list(
+    {"(?<=\n)error: (\\w+)", "[Pp]assword: ?$", "\\$ $|# $", "BENCH-DONE-(\\d+)", "warning:.*?\r\n\r\n"});
 
-void BM_RegexMarker(benchmark::State& state) { chunked<searcher_re>(state, marker_list, resumed); }
+void BM_RegexMarker(benchmark::State& state) {
+  chunked<searcher_re>(state, marker_list, resumed);
+}
 
 void BM_RegexMarkerRescanning(benchmark::State& state) {
   chunked<searcher_re>(state, marker_list, rescanning);
@@ -109,8 +108,7 @@ void BM_MemmemBaseline(benchmark::State& state) {
     long index = feed(output, [&](std::string_view buffer, long fresh) -> long {
       const std::size_t back = static_cast<std::size_t>(fresh) + marker.size() - 1;
       const std::size_t from = buffer.size() - std::min(buffer.size(), back);
-      const void* found =
-          memmem(buffer.data() + from, buffer.size() - from, marker.data(), marker.size());
+      const void* found = memmem(buffer.data() + from, buffer.size() - from, marker.data(), marker.size());
       return found != nullptr ? 0 : -1;
     });
     benchmark::DoNotOptimize(index);

@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
   if (!args.empty()) args.erase(args.begin());
   try {
     spawn child(program, args.empty() ? std::vector<std::string>{"-i"} : args);
-    if (argc == 1) std::cout << "A shell that follows your window; leave it with exit or Ctrl-]." << std::endl;
+    if (argc == 1)
+      std::cout << "A shell that follows your window; leave it with exit or Ctrl-]." << std::endl;
     child.interact(std::string("\x1d"), {}, {}, /*follow_window_size=*/true);
     child.close();
     return child.exitstatus.value_or(1);

@@ -21,8 +21,8 @@ bool await_prompt(pc::spawn& child, const std::string& prompt) {
     case 0:
       return true;
     case 1:
-      std::cout << "The program ended before asking for \"" << prompt << "\"; it said: "
-                << child.before.value_or("") << "\n";
+      std::cout << "The program ended before asking for \"" << prompt
+                << "\"; it said: " << child.before.value_or("") << "\n";
       return false;
     default:
       std::cout << "No \"" << prompt << "\" prompt within " << child.timeout.value_or(0) << " s\n";

@@ -5,7 +5,8 @@
 
 int main() {
   using namespace pexpect_custom;
-  spawn shell("/bin/sh", {}, {.timeout = 10, .env = environment{{"PS1", "demo$ "}, {"PATH", "/usr/bin:/bin"}}});
+  spawn shell("/bin/sh", {},
+              {.timeout = 10, .env = environment{{"PS1", "demo$ "}, {"PATH", "/usr/bin:/bin"}}});
   shell.expect_exact("demo$ ");
   shell.sendline("echo $((6 * 7))");
   shell.expect("\\r\\n(\\d+)\\r\\n");  // skip the echoed command line, take the answer

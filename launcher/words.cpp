@@ -26,22 +26,29 @@ request sort_words(const std::vector<std::string>& words) {
   for (const std::string& word : words) {
     switch (state) {
       case section::initial:
-        if (word == "CD") state = section::cd;
-        else if (word == "ENV") state = section::env;
-        else if (word == "--") state = section::cmd;
+        if (word == "CD")
+          state = section::cd;
+        else if (word == "ENV")
+          state = section::env;
+        else if (word == "--")
+          state = section::cmd;
         else {
           sorted.cmdline = {word};
           state = section::cmd;
         }
         break;
       case section::cd:
-        if (word == "--") state = section::initial;
-        else sorted.cdto.push_back(word);
+        if (word == "--")
+          state = section::initial;
+        else
+          sorted.cdto.push_back(word);
         break;
       case section::env: {
         std::string name, value;
-        if (word == "--") state = section::initial;
-        else if (parse_assignment(word, name, value)) sorted.env[name] = value;
+        if (word == "--")
+          state = section::initial;
+        else if (parse_assignment(word, name, value))
+          sorted.env[name] = value;
         break;
       }
       case section::cmd:

@@ -9,9 +9,9 @@ namespace launcher {
 
 /// The launcher's request, sorted from its words.
 struct request {
-  std::vector<std::string> cdto;                // directory words, over all CD sections
-  std::map<std::string, std::string> env;       // ENV assignments, later ones winning
-  std::vector<std::string> cmdline;             // program word, then its arguments
+  std::vector<std::string> cdto;           // directory words, over all CD sections
+  std::map<std::string, std::string> env;  // ENV assignments, later ones winning
+  std::vector<std::string> cmdline;        // program word, then its arguments
 };
 
 /// Sorts `words` (the command line without the launcher's own name) with the CD / ENV / -- rules.

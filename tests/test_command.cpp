@@ -53,12 +53,16 @@ class path_guard {
  public:
   explicit path_guard(const std::optional<std::string>& value) {
     if (const char* old = getenv("PATH")) saved_ = old;
-    if (value) setenv("PATH", value->c_str(), 1);
-    else unsetenv("PATH");
+    if (value)
+      setenv("PATH", value->c_str(), 1);
+    else
+      unsetenv("PATH");
   }
   ~path_guard() {
-    if (saved_) setenv("PATH", saved_->c_str(), 1);
-    else unsetenv("PATH");
+    if (saved_)
+      setenv("PATH", saved_->c_str(), 1);
+    else
+      unsetenv("PATH");
   }
 
  private:

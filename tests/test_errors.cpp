@@ -26,7 +26,9 @@ std::vector<std::string> entries_of(const std::string& trace) {
 }
 
 // Kept out of line so that it is a frame of its own in the trace.
-[[gnu::noinline]] void raise_eof_from_test() { throw EOF_("End Of File (EOF)."); }
+[[gnu::noinline]] void raise_eof_from_test() {
+  throw EOF_("End Of File (EOF).");
+}
 
 bool any_entry_contains(const std::vector<std::string>& entries, const std::string& text) {
   for (const auto& entry : entries) {
@@ -151,14 +153,17 @@ TEST(CallTrace, FormattingDropsFramesOfPexpectSourceFiles) {
 }
 
 TEST(CallTrace, FilterNotPexpect) {
-  auto kept = [](const std::string& file) { return detail::filter_not_pexpect({file, 1, 0, "f", std::nullopt}); };
-  for (const char* dropped : {"pexpect.cpp", "/home/u/lib/pexpect.cc", "pexpect.hpp", "pexpect.h", "x/pexpect.py",
-                              "mypexpect.c", "pexpect.py:12", "a/pexpect_custom/pexpect.cxx"}) {
+  auto kept = [](const std::string& file) {
+    return detail::filter_not_pexpect({file, 1, 0, "f", std::nullopt});
+  };
+  for (const char* dropped :
+       {"pexpect.cpp", "/home/u/lib/pexpect.cc", "pexpect.hpp", "pexpect.h", "x/pexpect.py", "mypexpect.c",
+        "pexpect.py:12", "a/pexpect_custom/pexpect.cxx"}) {
     EXPECT_FALSE(kept(dropped)) << dropped;
   }
-  for (const char* shown : {"pexpect_custom/src/spawn.cpp", "pexpect_custom.hpp", "/usr/lib/libpexpect_custom.a",
-                            "pexpect", "pexpect.", "pexpect.cfg", "pexpect.hx", "pexpect/spawn.cpp", "PEXPECT.cpp",
-                            "", "main.cpp"}) {
+  for (const char* shown :
+       {"pexpect_custom/src/spawn.cpp", "pexpect_custom.hpp", "/usr/lib/libpexpect_custom.a", "pexpect",
+        "pexpect.", "pexpect.cfg", "pexpect.hx", "pexpect/spawn.cpp", "PEXPECT.cpp", "", "main.cpp"}) {
     EXPECT_TRUE(kept(shown)) << shown;
   }
 }

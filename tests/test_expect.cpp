@@ -10,9 +10,9 @@
 #include <variant>
 #include <vector>
 
+#include "helper_child.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "select.hpp"
-#include "helper_child.hpp"
 #include "test_support.hpp"
 
 using namespace pexpect_custom;
@@ -20,9 +20,10 @@ using test_support::helper_child;
 
 namespace {
 
-
 // Blocks until the child has written something.
-void await_output(int fd) { ASSERT_FALSE(detail::select({fd}, {}, {}, 20).read.empty()); }
+void await_output(int fd) {
+  ASSERT_FALSE(detail::select({fd}, {}, {}, 20).read.empty());
+}
 
 template <typename Error>
 std::string message_of(const std::function<void()>& call) {
@@ -34,14 +35,20 @@ std::string message_of(const std::function<void()>& call) {
   return "(nothing raised)";
 }
 
-bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+bool starts_with(const std::string& text, const std::string& prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-std::string after_text(spawn& child) { return std::get<std::string>(child.after.value()); }
-std::string match_text(spawn& child) { return std::get<std::string>(child.match.value()); }
+std::string after_text(spawn& child) {
+  return std::get<std::string>(child.after.value());
+}
+std::string match_text(spawn& child) {
+  return std::get<std::string>(child.match.value());
+}
 template <typename T>
 bool match_holds(spawn& child) {
   return child.match && std::holds_alternative<T>(*child.match);
@@ -308,7 +315,8 @@ TEST_F(ExpectChunks, ChildExitingMidLine) {
 TEST_F(ExpectChunks, MegabytesWithoutMatch) {
   const long size = 4'000'000;
   std::string expected;
-  for (long line = 0; static_cast<long>(expected.size()) < size; ++line) expected += std::to_string(line) + "\n";
+  for (long line = 0; static_cast<long>(expected.size()) < size; ++line)
+    expected += std::to_string(line) + "\n";
   expected.resize(size);
   std::string on_terminal;
   for (char c : expected) {
@@ -371,7 +379,7 @@ TEST_F(Expect, DefaultPausesDoNotChangeTheOutcome) {
   EXPECT_EQ(child.delayafterread, 0.0001);
   auto start = std::chrono::steady_clock::now();
   child.sendline("hello");
-  ASSERT_EQ(child.expect("hello\r\n"), 0);  // the echo
+  ASSERT_EQ(child.expect("hello\r\n"), 0);        // the echo
   ASSERT_EQ(child.expect_exact("hello\r\n"), 0);  // cat's copy
   EXPECT_EQ(child.before, "");
   EXPECT_GE(seconds_since(start), child.delaybeforesend);

@@ -147,7 +147,8 @@ TEST(Fdspawn, SendEofShutsDownTheSocketsSendingSide) {
   stream.sendeof();
   std::string received;
   char chunk[64];
-  for (ssize_t n; (n = ::read(pair.theirs, chunk, sizeof chunk)) > 0;) received.append(chunk, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(pair.theirs, chunk, sizeof chunk)) > 0;)
+    received.append(chunk, static_cast<std::size_t>(n));
   EXPECT_EQ(received, "last words");
 
   int fds[2];
@@ -159,9 +160,7 @@ TEST(Fdspawn, SendEofShutsDownTheSocketsSendingSide) {
 
 TEST(Fdspawn, OwnershipDecidesWhoCloses) {
   socket_pair pair;
-  {
-    fdspawn borrowed = quick(pair.ours);
-  }
+  { fdspawn borrowed = quick(pair.ours); }
   EXPECT_NE(fcntl(pair.ours, F_GETFD), -1) << "a borrowed descriptor was closed";
   EXPECT_TRUE(fcntl(pair.ours, F_GETFD) & FD_CLOEXEC);
   {

@@ -36,9 +36,8 @@ constexpr double deadline_seconds = 30;
 
 bool same_mode(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
-         std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
-         cfgetospeed(&a) == cfgetospeed(&b);
+         a.c_lflag == b.c_lflag && a.c_line == b.c_line && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+         cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 // Collects what a descriptor delivers, with a deadline.
@@ -50,8 +49,10 @@ bool read_until(int fd, std::string& into, const std::function<bool()>& done) {
     if (::poll(&entry, 1, 10) <= 0) continue;
     char chunk[65536];
     ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n > 0) into.append(chunk, static_cast<std::size_t>(n));
-    else if (n == 0 || errno != EINTR) return done();
+    if (n > 0)
+      into.append(chunk, static_cast<std::size_t>(n));
+    else if (n == 0 || errno != EINTR)
+      return done();
   }
   return true;
 }
@@ -129,7 +130,8 @@ class relay_session {
       // The relay process is gone, so the report holds all it said, its child's id included.
       char chunk[4096];
       ssize_t n;
-      while ((n = ::read(report_, chunk, sizeof chunk)) > 0) report_text_.append(chunk, static_cast<std::size_t>(n));
+      while ((n = ::read(report_, chunk, sizeof chunk)) > 0)
+        report_text_.append(chunk, static_cast<std::size_t>(n));
       note_child_pid();
     }
     // A child the relay process did not end was left to init: end it, if that process is
@@ -166,7 +168,9 @@ class relay_session {
     ASSERT_EQ(ioctl(master_, TIOCSWINSZ, &size), 0);
   }
 
-  void type(std::string_view bytes) { ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+  void type(std::string_view bytes) {
+    ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
 
   bool wait_for(const std::string& text) {
     return read_until(master_, screen_, [&] { return screen_.find(text) != std::string::npos; });
@@ -279,10 +283,11 @@ class Interact : public ::testing::Test {
 }  // namespace
 
 TEST_F(Interact, TypedInputAndOutputFlowUntilTheChildEnds) {
-  relay_session session({"readline", "println", "bye", "exit", "3"}, [](spawn& child, const reporter& report) {
-    relay_with("\x1d")(child, report);
-    report("exitstatus " + std::to_string(child.exitstatus.value_or(-1)));
-  });
+  relay_session session({"readline", "println", "bye", "exit", "3"},
+                        [](spawn& child, const reporter& report) {
+                          relay_with("\x1d")(child, report);
+                          report("exitstatus " + std::to_string(child.exitstatus.value_or(-1)));
+                        });
   ASSERT_TRUE(session.wait_for_raw_mode());
   session.type("typed\r");
   EXPECT_EQ(session.finish(), "returned\nexitstatus 3\n");
@@ -297,11 +302,20 @@ TEST_F(Interact, EscapeEndsTheRelayWithTheChildRunning) {
     std::string child_reads;
   };
   for (const auto& [typed, escape, child_reads] : std::vector<escape_case>{
-           {"ab\x1d" "cd", "\x1d", "[ab]"},
-           {"a\x1d" "b\x1d" "c", "\x1d", "[a\x1d" "b]"},  // the last escape counts
-           {"\x1d" "abc", "\x1d", "[]"},
+           {"ab\x1d"
+            "cd",
+            "\x1d", "[ab]"},
+           {"a\x1d"
+            "b\x1d"
+            "c",
+            "\x1d",
+            "[a\x1d"
+            "b]"},  // the last escape counts
+           {"\x1d"
+            "abc",
+            "\x1d", "[]"},
            {"hi~.there", "~.", "[hi]"},  // an escape of several bytes
-           {"whole", "", "[whole]"},    // an empty escape: the whole chunk goes, then the relay ends
+           {"whole", "", "[whole]"},     // an empty escape: the whole chunk goes, then the relay ends
        }) {
     SCOPED_TRACE(typed);
     relay_session session({"readline"}, [escape = escape](spawn& child, const reporter& report) {
@@ -416,7 +430,8 @@ TEST_F(Interact, InputTheChildIsSlowToTakeDoesNotStopItsOutput) {
   ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
   detail::unique_fd reader(pipe_ends[0]), writer(pipe_ends[1]);
   std::string input;
-  for (int line = 0; line < 4000; ++line) input += "input line " + std::to_string(line) + " ......................\n";
+  for (int line = 0; line < 4000; ++line)
+    input += "input line " + std::to_string(line) + " ......................\n";
   input += "last line\n";
   {
     relay_session session({"noecho", "println", "ready", "cat"}, relay_with("\x1d"), reader.get());
@@ -430,8 +445,10 @@ TEST_F(Interact, InputTheChildIsSlowToTakeDoesNotStopItsOutput) {
     while (!copied_back() && std::chrono::steady_clock::now() < deadline) {
       if (sent < input.size()) {
         ssize_t n = ::write(writer.get(), input.data() + sent, input.size() - sent);
-        if (n > 0) sent += static_cast<std::size_t>(n);
-        else if (errno != EAGAIN) break;
+        if (n > 0)
+          sent += static_cast<std::size_t>(n);
+        else if (errno != EAGAIN)
+          break;
       }
       session.collect(screen);
     }
@@ -456,7 +473,8 @@ TEST_F(Interact, DescriptorsAboveTheSelectLimit) {
     ::close(child.child_fd);
     child.child_fd = master;
     child.stdin_fileno = fcntl(0, F_DUPFD_CLOEXEC, 1500);
-    report("master " + std::to_string(master >= 2000) + " stdin " + std::to_string(child.stdin_fileno >= 1500));
+    report("master " + std::to_string(master >= 2000) + " stdin " +
+           std::to_string(child.stdin_fileno >= 1500));
     relay_with("\x1d")(child, report);
   });
   ASSERT_TRUE(session.wait_for_raw_mode());

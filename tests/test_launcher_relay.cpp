@@ -66,9 +66,8 @@ double cpu_seconds(pid_t pid) {
 
 bool same_mode(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
-         std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
-         cfgetospeed(&a) == cfgetospeed(&b);
+         a.c_lflag == b.c_lflag && a.c_line == b.c_line && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+         cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 std::string without_carriage_returns(std::string text) {
@@ -307,7 +306,9 @@ TEST_F(LauncherRelay, EscapeLeavesAndTheLauncherEndsAStubbornChild) {
   pid_t child = session.launched_child();
   ASSERT_GT(child, 0);
   ASSERT_TRUE(session.wait_for_raw_mode());
-  session.type("ab\x1d" "cd");
+  session.type(
+      "ab\x1d"
+      "cd");
   EXPECT_EQ(status_text(session.finish()), "exit 0");
   EXPECT_TRUE(gone(child));
   EXPECT_TRUE(session.mode_restored());
@@ -390,10 +391,9 @@ TEST_F(LauncherRelay, OutputPipeClosedByItsReader) {
   int pipe_ends[2];
   ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
   ::close(pipe_ends[0]);
-  launcher_session session({"/bin/sh", "-c",
-                            "echo $$ > " + pid_file + "; exec " + helper +
-                                " ignore 1,2 println hello pause"},
-                           {.stdout_fd = pipe_ends[1]});
+  launcher_session session(
+      {"/bin/sh", "-c", "echo $$ > " + pid_file + "; exec " + helper + " ignore 1,2 println hello pause"},
+      {.stdout_fd = pipe_ends[1]});
   ::close(pipe_ends[1]);
   EXPECT_EQ(status_text(session.finish()), "exit 1");
   EXPECT_NE(session.screen().find("Failed to run the program: [Errno 32] Broken pipe"), std::string::npos)

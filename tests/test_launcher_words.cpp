@@ -92,7 +92,10 @@ TEST(LauncherMessages, FailuresBeforeTheStart) {
 
 TEST(LauncherMessages, ExecFailureIsReportedByTheLauncherItself) {
   test_support::temp_dir dir;
-  std::string bogus = dir.write_file("bogus", "\x7f" "ELF nonsense", 0755);
+  std::string bogus = dir.write_file("bogus",
+                                     "\x7f"
+                                     "ELF nonsense",
+                                     0755);
   auto r = run_launcher({bogus, "arg"});
   EXPECT_EQ(r.output, "Failed to launch the program: [Errno 8] Exec format error\n");
   EXPECT_EQ(r.exit_code, 1);
@@ -100,8 +103,8 @@ TEST(LauncherMessages, ExecFailureIsReportedByTheLauncherItself) {
 
 TEST(LauncherStart, DirectoryEnvironmentAndProgram) {
   test_support::temp_dir dir;
-  auto r = run_launcher({"CD", dir.path(), "--", "ENV", "A=1", "B=x=y", "--", test_support::helper,
-                         "report", "cwd", "env", "winsize", "argv"});
+  auto r = run_launcher({"CD", dir.path(), "--", "ENV", "A=1", "B=x=y", "--", test_support::helper, "report",
+                         "cwd", "env", "winsize", "argv"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(without_cr(r.output), "cwd: " + dir.path() + "\nenv: A=1\nenv: B=x=y\nenv-end\n" +
                                       "winsize: 24 80\nargv: " + test_support::helper +
@@ -121,8 +124,7 @@ TEST(LauncherStart, MissingDirectoryWarnsAndStartsHere) {
 
 TEST(LauncherStart, LoneProgramWordIsSplitButNotWithArguments) {
   auto r = run_launcher({test_support::helper + " report argv"});
-  EXPECT_EQ(without_cr(r.output),
-            "argv: " + test_support::helper + "\nargv: report\nargv: argv\n");
+  EXPECT_EQ(without_cr(r.output), "argv: " + test_support::helper + "\nargv: report\nargv: argv\n");
   r = run_launcher({test_support::helper + " report argv", "x"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.output.find("was not found or was not executable: " + test_support::helper + " report argv."),

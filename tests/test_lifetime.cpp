@@ -1,7 +1,7 @@
 // Following a child's life: exit status, signals, staged termination, closing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <fcntl.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -27,14 +27,16 @@ spawn quick(std::vector<std::string> args) {
 bool ended_unreaped(pid_t pid) {
   return test_support::eventually([pid] {
     siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
   });
 }
 
 bool stopped_unreaped(pid_t pid) {
   return test_support::eventually([pid] {
     siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
   });
 }
 

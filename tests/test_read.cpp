@@ -9,16 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "helper_child.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "select.hpp"
-#include "helper_child.hpp"
 #include "test_support.hpp"
 
 using namespace pexpect_custom;
 using test_support::helper_child;
 
 namespace {
-
 
 // Blocks until the child has ended, without reaping it.
 void await_exit(pid_t pid) {
@@ -27,7 +26,9 @@ void await_exit(pid_t pid) {
 }
 
 // Blocks until the child has written something.
-void await_output(int fd) { ASSERT_FALSE(detail::select({fd}, {}, {}, 20).read.empty()); }
+void await_output(int fd) {
+  ASSERT_FALSE(detail::select({fd}, {}, {}, 20).read.empty());
+}
 
 template <typename Error>
 std::string message_of(const std::function<void()>& call) {
@@ -46,7 +47,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 // A sink that records, at every flush, its name and what was written since the last flush.
 class recording_buf : public std::stringbuf {
  public:
-  recording_buf(std::string name, std::vector<std::string>& events) : name_(std::move(name)), events_(events) {}
+  recording_buf(std::string name, std::vector<std::string>& events)
+      : name_(std::move(name)), events_(events) {}
 
  protected:
   int sync() override {

@@ -6,16 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "helper_child.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "select.hpp"
-#include "helper_child.hpp"
 #include "test_support.hpp"
 
 using namespace pexpect_custom;
 using test_support::helper_child;
 
 namespace {
-
 
 // "abc", line feed, "def", then end of file; the terminal turns the line feed into CR LF.
 const std::vector<std::string> two_lines = {"print", "abc\ndef"};

@@ -81,8 +81,8 @@ TEST(StateReport, NeverStartedObjectShowsConstructionDefaults) {
 
 TEST(StateReport, ConstructionArgumentsShowInTheirLines) {
   std::ostringstream log;
-  spawn factory(std::nullopt, {}, spawn_options{.timeout = std::nullopt, .maxread = 1, .searchwindowsize = 0,
-                                                .logfile = &log});
+  spawn factory(std::nullopt, {},
+                spawn_options{.timeout = std::nullopt, .maxread = 1, .searchwindowsize = 0, .logfile = &log});
   const std::string report = factory.str();
   EXPECT_EQ(line_with(report, "timeout: "), "timeout: None");
   EXPECT_EQ(line_with(report, "maxread: "), "maxread: 1");
@@ -151,7 +151,8 @@ TEST(StateReport, ShortBuffersShowWhole) {
 TEST(StateReport, BytesAreShownAsTheyAre) {
   spawn child(std::nullopt);
   child.buffer = std::string("a\0b\xff", 4);
-  EXPECT_NE(child.str().find(std::string("buffer (last 100 chars): a\0b\xff\nbefore", 36)), std::string::npos);
+  EXPECT_NE(child.str().find(std::string("buffer (last 100 chars): a\0b\xff\nbefore", 36)),
+            std::string::npos);
 }
 
 TEST(StateReport, MarkersInAfterMatchAndDelimiter) {
@@ -184,9 +185,12 @@ TEST(StateReport, ObjectsAreIdentifiedByTypeAndAddress) {
   const auto& match = std::get<Match>(*child.match);
   const auto& delimiter = std::get<Regex>(child.delimiter.value);
   EXPECT_EQ(line_with(report, "match: "), "match: " + identification("pexpect_custom::Match", &match));
-  EXPECT_EQ(line_with(report, "delimiter: "), "delimiter: " + identification("pexpect_custom::Regex", &delimiter));
-  EXPECT_EQ(line_with(report, "logfile_read: "), "logfile_read: " + identification("std::ostream", &read_log));
-  EXPECT_EQ(line_with(report, "logfile_send: "), "logfile_send: " + identification("std::ostream", &send_log));
+  EXPECT_EQ(line_with(report, "delimiter: "),
+            "delimiter: " + identification("pexpect_custom::Regex", &delimiter));
+  EXPECT_EQ(line_with(report, "logfile_read: "),
+            "logfile_read: " + identification("std::ostream", &read_log));
+  EXPECT_EQ(line_with(report, "logfile_send: "),
+            "logfile_send: " + identification("std::ostream", &send_log));
 }
 
 TEST(StateReport, RegexSearcherReportsItsOwnLines) {

@@ -21,7 +21,9 @@ class Run : public ::testing::Test {
   std::set<int> fds_before = test_support::open_fds();
 };
 
-std::string h(const std::string& rest) { return helper + " " + rest; }
+std::string h(const std::string& rest) {
+  return helper + " " + rest;
+}
 
 }  // namespace
 
@@ -46,7 +48,8 @@ TEST_F(Run, StringResponsesAreSentUnchanged) {
   EXPECT_EQ(result.exitstatus, 0);
   // Without a line feed the helper keeps waiting for the end of the line: the time-out ends it,
   // and the echo of the answer is part of the output.
-  auto unanswered = run(h("print ok> readline"), {.timeout = 1, .events = run_events{{">", std::string("abc")}}});
+  auto unanswered =
+      run(h("print ok> readline"), {.timeout = 1, .events = run_events{{">", std::string("abc")}}});
   EXPECT_EQ(unanswered.output, "ok>abc");
 }
 
@@ -104,7 +107,8 @@ TEST_F(Run, FailuresLeaveRunAndTheChildIsReaped) {
   EXPECT_THROW(run("no-such-command-here"), ExceptionPexpect);
   EXPECT_THROW(run(h("println x sleep 30"), {.events = run_events{{"(unclosed", std::string("y")}}}),
                regex_error);
-  run_events throwing{{"x", run_callback([](run_context&) -> callback_return { throw std::runtime_error("boom"); })}};
+  run_events throwing{
+      {"x", run_callback([](run_context&) -> callback_return { throw std::runtime_error("boom"); })}};
   EXPECT_THROW(run(h("println x ignore 1,2 sleep 30"), {.events = throwing}), std::runtime_error);
   try {
     run(h("println x sleep 30"), {.events = run_events{{"x", run_callback()}}});

@@ -470,21 +470,32 @@ std::string random_expression(std::mt19937& rng, int depth = 0) {
   std::uniform_int_distribution<int> kind(0, depth > 2 ? 5 : 13);
   std::uniform_int_distribution<int> pick(0, 3);
   switch (kind(rng)) {
-    case 0: case 1: case 2: return std::string(1, alphabet[pick(rng)]);
-    case 3: return "\\x00";
-    case 4: return ".";
-    case 5: return "[ab]";
-    case 6: return random_expression(rng, depth + 1) + random_expression(rng, depth + 1);
+    case 0:
+    case 1:
+    case 2:
+      return std::string(1, alphabet[pick(rng)]);
+    case 3:
+      return "\\x00";
+    case 4:
+      return ".";
+    case 5:
+      return "[ab]";
+    case 6:
+      return random_expression(rng, depth + 1) + random_expression(rng, depth + 1);
     case 7:
-      return "(" + random_expression(rng, depth + 1) + "|" + random_expression(rng, depth + 1) +
-             ")";
-    case 8: return "(?:" + random_expression(rng, depth + 1) + ")*";
-    case 9: return "(?:" + random_expression(rng, depth + 1) + ")+?";
-    case 10: return "^" + random_expression(rng, depth + 1);
-    case 11: return random_expression(rng, depth + 1) + "$";
+      return "(" + random_expression(rng, depth + 1) + "|" + random_expression(rng, depth + 1) + ")";
+    case 8:
+      return "(?:" + random_expression(rng, depth + 1) + ")*";
+    case 9:
+      return "(?:" + random_expression(rng, depth + 1) + ")+?";
+    case 10:
+      return "^" + random_expression(rng, depth + 1);
+    case 11:
+      return random_expression(rng, depth + 1) + "$";
     case 12:
       return "(?<=" + std::string(1, alphabet[pick(rng)]) + ")" + random_expression(rng, depth + 1);
-    default: return "";
+    default:
+      return "";
   }
 }
 
@@ -564,8 +575,7 @@ TEST(SearcherProperty, RegexSearcherAgreesWithBruteForce) {
       } else {
         std::string source = random_expression(rng);
         unsigned flags = coin(rng) ? Regex::dotall : Regex::none;
-        anchored.emplace_back(static_cast<long>(list.size()),
-                              Regex("\\G(?:" + source + ")", flags));
+        anchored.emplace_back(static_cast<long>(list.size()), Regex("\\G(?:" + source + ")", flags));
         list.emplace_back(Regex(source, flags));
       }
     }
@@ -657,8 +667,7 @@ TEST(CompilePatternList, NothingOneOrAList) {
   // Single markers and a single compiled expression.
   EXPECT_TRUE(factory.compile_pattern_list(EOF_marker)[0].is_eof());
   EXPECT_TRUE(factory.compile_pattern_list(TIMEOUT_marker)[0].is_timeout());
-  EXPECT_EQ(std::get<Regex>(factory.compile_pattern_list(precompiled)[0].value).flags(),
-            Regex::none);
+  EXPECT_EQ(std::get<Regex>(factory.compile_pattern_list(precompiled)[0].value).flags(), Regex::none);
 }
 
 TEST(CompilePatternList, IgnorecaseFieldAtCallTime) {

@@ -25,16 +25,14 @@ namespace {
 // Everything a search leaves in a searcher: start, end, and every group's span and text.
 using group_view = std::tuple<std::size_t, std::size_t, std::optional<std::string>>;
 using searcher_view = std::tuple<std::optional<std::size_t>, std::optional<std::size_t>,
-                                 std::vector<group_view>,
-                                 std::map<std::string, std::optional<std::string>>>;
+                                 std::vector<group_view>, std::map<std::string, std::optional<std::string>>>;
 
 searcher_view view_of(const searcher_re& searcher) {
   std::vector<group_view> groups;
   std::map<std::string, std::optional<std::string>> named;
   if (searcher.match) {
     for (std::size_t n = 0; n <= searcher.match->group_count(); ++n) {
-      groups.emplace_back(searcher.match->start(n), searcher.match->end(n),
-                          searcher.match->group(n));
+      groups.emplace_back(searcher.match->start(n), searcher.match->end(n), searcher.match->group(n));
     }
     named = searcher.match->groupdict();
   }
@@ -77,17 +75,33 @@ class expression_maker {
   std::string piece(int depth) {
     std::string text = atom(depth);
     switch (pick(9)) {
-      case 0: text += "*"; break;
-      case 1: text += "+"; break;
-      case 2: text += "?"; break;
-      case 3: text += "{1,3}"; break;
-      case 4: text += "{0,2}"; break;
-      default: return text;
+      case 0:
+        text += "*";
+        break;
+      case 1:
+        text += "+";
+        break;
+      case 2:
+        text += "?";
+        break;
+      case 3:
+        text += "{1,3}";
+        break;
+      case 4:
+        text += "{0,2}";
+        break;
+      default:
+        return text;
     }
     switch (pick(4)) {
-      case 0: text += "?"; break;  // lazy
-      case 1: text += "+"; break;  // possessive
-      default: break;              // greedy
+      case 0:
+        text += "?";
+        break;  // lazy
+      case 1:
+        text += "+";
+        break;  // possessive
+      default:
+        break;  // greedy
     }
     return text;
   }
@@ -98,30 +112,50 @@ class expression_maker {
   }
 
   std::string atom(int depth) {
-    static const char* const simple[] = {"a", "b", "c", "\n", "ab", "ba", "\\x00", ".",
-                                         "[ab]", "[^a]", "\\w", "\\s", "a\nb"};
+    static const char* const simple[] = {"a", "b",    "c",    "\n",  "ab",  "ba",  "\\x00",
+                                         ".", "[ab]", "[^a]", "\\w", "\\s", "a\nb"};
     const int kinds = depth >= 2 ? 3 : 22;
     switch (pick(kinds)) {
-      case 0: case 1: case 2: return simple[pick(13)];
-      case 3: ++groups_; return "(" + sequence_or_alternation(depth + 1) + ")";
+      case 0:
+      case 1:
+      case 2:
+        return simple[pick(13)];
+      case 3:
+        ++groups_;
+        return "(" + sequence_or_alternation(depth + 1) + ")";
       case 4:
         ++groups_;
         return "(?<g" + std::to_string(groups_) + ">" + sequence_or_alternation(depth + 1) + ")";
-      case 5: return "(?:" + sequence_or_alternation(depth + 1) + ")";
-      case 6: return "(?>" + sequence_or_alternation(depth + 1) + ")";
-      case 7: return "(?=" + sequence_or_alternation(depth + 1) + ")";
-      case 8: return "(?!" + sequence_or_alternation(depth + 1) + ")";
-      case 9: return "(?<=" + lookbehind_body() + ")";
-      case 10: return "(?<!" + lookbehind_body() + ")";
-      case 11: return "^";
-      case 12: return "$";
-      case 13: return pick(2) ? "\\b" : "\\B";
-      case 14: return pick(2) ? "\\A" : (pick(2) ? "\\z" : "\\Z");
-      case 15: return groups_ > 0 ? "\\1" : "a";
-      case 16: return pick(4) == 0 ? "\\G" : "b";
-      case 17: return pick(4) == 0 ? "\\K" : "c";
-      case 18: return pick(6) == 0 ? (pick(2) ? "(*COMMIT)" : "(*SKIP)") : "a";
-      default: return simple[pick(13)];
+      case 5:
+        return "(?:" + sequence_or_alternation(depth + 1) + ")";
+      case 6:
+        return "(?>" + sequence_or_alternation(depth + 1) + ")";
+      case 7:
+        return "(?=" + sequence_or_alternation(depth + 1) + ")";
+      case 8:
+        return "(?!" + sequence_or_alternation(depth + 1) + ")";
+      case 9:
+        return "(?<=" + lookbehind_body() + ")";
+      case 10:
+        return "(?<!" + lookbehind_body() + ")";
+      case 11:
+        return "^";
+      case 12:
+        return "$";
+      case 13:
+        return pick(2) ? "\\b" : "\\B";
+      case 14:
+        return pick(2) ? "\\A" : (pick(2) ? "\\z" : "\\Z");
+      case 15:
+        return groups_ > 0 ? "\\1" : "a";
+      case 16:
+        return pick(4) == 0 ? "\\G" : "b";
+      case 17:
+        return pick(4) == 0 ? "\\K" : "c";
+      case 18:
+        return pick(6) == 0 ? (pick(2) ? "(*COMMIT)" : "(*SKIP)") : "a";
+      default:
+        return simple[pick(13)];
     }
   }
 
@@ -161,9 +195,12 @@ std::vector<std::size_t> random_chunking(std::mt19937& rng, std::size_t length) 
 std::string printable(const std::string& text) {
   std::ostringstream out;
   for (char c : text) {
-    if (c == '\n') out << "\\n";
-    else if (c == '\0') out << "\\0";
-    else out << c;
+    if (c == '\n')
+      out << "\\n";
+    else if (c == '\0')
+      out << "\\0";
+    else
+      out << c;
   }
   return out.str();
 }

@@ -26,7 +26,8 @@ spawn quick(std::vector<std::string> args) {
 std::string drain(spawn& child) {
   std::string output;
   char chunk[4096];
-  for (ssize_t n; (n = ::read(child.child_fd, chunk, sizeof chunk)) > 0;) output.append(chunk, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(child.child_fd, chunk, sizeof chunk)) > 0;)
+    output.append(chunk, static_cast<std::size_t>(n));
   return output;
 }
 
@@ -152,15 +153,17 @@ TEST(FileLike, SmallAccessorsAndRetiredSetters) {
     child.setmaxread(10);
     FAIL();
   } catch (const ExceptionPexpect& error) {
-    EXPECT_STREQ(error.what(),
-                 "This method is no longer supported or allowed. Just assign a value to the maxread member variable.");
+    EXPECT_STREQ(
+        error.what(),
+        "This method is no longer supported or allowed. Just assign a value to the maxread member variable.");
   }
   try {
     child.setlog(nullptr);
     FAIL();
   } catch (const ExceptionPexpect& error) {
-    EXPECT_STREQ(error.what(),
-                 "This method is no longer supported or allowed. Just assign a value to the logfile member variable.");
+    EXPECT_STREQ(
+        error.what(),
+        "This method is no longer supported or allowed. Just assign a value to the logfile member variable.");
   }
   EXPECT_EQ(child.maxread, 2000);
 }

@@ -124,7 +124,10 @@ TEST_P(StartPaths, ArgumentZeroIsTheResolvedPath) {
 
 TEST_P(StartPaths, ExecFailureIsRaisedInTheCallerWithNothingLeftBehind) {
   test_support::temp_dir dir;
-  std::string not_a_program = dir.write_file("garbage", "\x7f" "ELF garbage", 0755);
+  std::string not_a_program = dir.write_file("garbage",
+                                             "\x7f"
+                                             "ELF garbage",
+                                             0755);
   auto fds_before = test_support::open_fds();
   spawn child(std::nullopt);
   child.use_native_pty_fork = GetParam();
@@ -282,7 +285,10 @@ TEST(StartFailures, RunningOutOfDescriptorsIsAForkFailure) {
 
 TEST(StartFailures, ExecSearchOverTheMapsPathReportsTheTellingError) {
   test_support::temp_dir dir;
-  dir.write_file("prog", "\x7f" "ELF not really", 0755);
+  dir.write_file("prog",
+                 "\x7f"
+                 "ELF not really",
+                 0755);
   // Resolution happens on the caller's PATH; the exec then searches the map's PATH.
   spawn child(std::nullopt);
   child.env = environment{{"PATH", "/nonexistent:" + dir.path()}};

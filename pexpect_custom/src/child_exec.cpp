@@ -35,8 +35,7 @@ std::vector<const char*> pointers_to(const std::vector<std::string>& strings) {
 void close_other_descriptors(int keep_fd) {
   // close_range closes in the kernel without touching each number; the loop is the fallback for
   // kernels without it, bounded by the soft descriptor limit.
-  bool closed_all = keep_fd <= 3 ||
-                    syscall(SYS_close_range, 3u, static_cast<unsigned>(keep_fd - 1), 0u) == 0;
+  bool closed_all = keep_fd <= 3 || syscall(SYS_close_range, 3u, static_cast<unsigned>(keep_fd - 1), 0u) == 0;
   closed_all = closed_all && syscall(SYS_close_range, static_cast<unsigned>(keep_fd + 1), ~0u, 0u) == 0;
   if (closed_all) return;
   rlimit limit{};
@@ -95,8 +94,10 @@ void become_program(const exec_plan& plan, int error_fd) {
   int first_telling = 0;
   int last = ENOENT;
   for (const char* candidate : plan.candidates()) {
-    if (envp) execve(candidate, plan.argv(), envp);
-    else execv(candidate, plan.argv());
+    if (envp)
+      execve(candidate, plan.argv(), envp);
+    else
+      execv(candidate, plan.argv());
     last = errno;
     if (first_telling == 0 && last != ENOENT && last != ENOTDIR) first_telling = last;
   }

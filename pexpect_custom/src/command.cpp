@@ -48,12 +48,16 @@ std::vector<std::string> split_command_line(std::string_view command_line) {
         state = split_state::basic;
         break;
       case split_state::singlequote:
-        if (c == '\'') state = split_state::basic;
-        else arg += c;
+        if (c == '\'')
+          state = split_state::basic;
+        else
+          arg += c;
         break;
       case split_state::doublequote:
-        if (c == '"') state = split_state::basic;
-        else arg += c;
+        if (c == '"')
+          state = split_state::basic;
+        else
+          arg += c;
         break;
     }
   }

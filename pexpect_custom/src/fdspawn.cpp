@@ -42,7 +42,9 @@ fdspawn::~fdspawn() {
   if (!closed && ownership == fd_ownership::owned) ::close(child_fd);
 }
 
-bool fdspawn::isalive() { return !closed && !flag_eof && fcntl(child_fd, F_GETFD) != -1; }
+bool fdspawn::isalive() {
+  return !closed && !flag_eof && fcntl(child_fd, F_GETFD) != -1;
+}
 
 void fdspawn::sendeof() {
   if (::isatty(child_fd)) {

@@ -163,7 +163,9 @@ void spawn::interact(const std::optional<std::string>& escape_character, const i
   interact_copy(escape_character, input_filter, output_filter, window ? &*window : nullptr);
 }
 
-std::string spawn::interact_read(int fd) { return read_chunk(fd).data; }
+std::string spawn::interact_read(int fd) {
+  return read_chunk(fd).data;
+}
 
 void spawn::interact_writen(int fd, std::string_view data) {
   while (!data.empty() && isalive()) {
@@ -235,8 +237,10 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
     if (window && contains(ready.read, window->wake_fd())) window->follow();
     if (watch_child && contains(ready.read, child_fd)) {
       read_result chunk = read_chunk(child_fd);
-      if (chunk.ended) watch_child = false;
-      else if (!chunk.data.empty()) show(std::move(chunk.data));
+      if (chunk.ended)
+        watch_child = false;
+      else if (!chunk.data.empty())
+        show(std::move(chunk.data));
     }
     if (!pending.empty() && contains(ready.write, child_fd)) write_some(child_fd, pending);
     if (contains(ready.read, stdin_fileno)) {

@@ -8,8 +8,8 @@
 #include <new>
 
 #include "clock.hpp"
-#include "select.hpp"
 #include "pexpect_custom/spawn.hpp"
+#include "select.hpp"
 #include "wait_status.hpp"
 
 namespace pexpect_custom {
@@ -50,11 +50,15 @@ void await_end(pid_t pid, double seconds) {
 
 // Stops are reported too (WUNTRACED): a stopped child is an error the caller must hear of, and
 // without it wait() would block for ever on a child that nobody continues.
-bool spawn::isalive() { return check_alive((flag_eof ? 0 : WNOHANG) | WUNTRACED); }
+bool spawn::isalive() {
+  return check_alive((flag_eof ? 0 : WNOHANG) | WUNTRACED);
+}
 
 // The same test without ever blocking, for close() and terminate(): a child that closed its
 // terminal but keeps running must still be signalled, and a stopped one is continued there.
-bool spawn::isalive_nonblocking() { return check_alive(WNOHANG); }
+bool spawn::isalive_nonblocking() {
+  return check_alive(WNOHANG);
+}
 
 bool spawn::check_alive(int options) {
   if (terminated) return false;
@@ -164,7 +168,9 @@ void spawn::release() noexcept {
   }
 }
 
-spawn::~spawn() { release(); }
+spawn::~spawn() {
+  release();
+}
 
 spawn::spawn(spawn&& other) noexcept
     : expect_base(std::move(other)),

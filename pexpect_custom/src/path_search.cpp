@@ -8,7 +8,8 @@ std::vector<std::string> path_candidates(const std::string& filename, std::strin
   std::size_t from = 0;
   while (true) {
     std::size_t colon = search_path.find(':', from);
-    std::string_view entry = search_path.substr(from, colon == std::string_view::npos ? std::string_view::npos : colon - from);
+    std::string_view entry =
+        search_path.substr(from, colon == std::string_view::npos ? std::string_view::npos : colon - from);
     // An absolute name stands for itself; an empty entry means the current directory.
     if ((!filename.empty() && filename.front() == '/') || entry.empty()) {
       candidates.push_back(filename);

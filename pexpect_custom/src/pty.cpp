@@ -59,8 +59,10 @@ std::pair<pid_t, int> spawn::fork_pty(int error_fd) {
     dup2(slave, 0);
     dup2(slave, 1);
     dup2(slave, 2);
-    if (slave > 2) child_side.reset();
-    else child_side.release();
+    if (slave > 2)
+      child_side.reset();
+    else
+      child_side.release();
     return {0, -1};
   }
   return {child_pid, parent_fd.release()};

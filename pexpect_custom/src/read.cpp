@@ -46,8 +46,8 @@ std::string expect_base::read_nonblocking(long size, std::optional<double> read_
   if (closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
   // A zero-byte read would look exactly like end of file, and mark a live child as ended.
   if (size < 1) {
-    throw std::logic_error("read_nonblocking() needs a size of at least 1, got " +
-                           std::to_string(size) + ".");
+    throw std::logic_error("read_nonblocking() needs a size of at least 1, got " + std::to_string(size) +
+                           ".");
   }
   if (read_timeout == -1) read_timeout = timeout;
 
@@ -82,7 +82,8 @@ std::string expect_base::read_nonblocking(long size, std::optional<double> read_
   // Read into a fixed buffer and copy out only what arrived: a terminal hands out a few KiB at
   // a time, so a string of the full requested size would be allocated and cleared for nothing.
   char landing[largest_single_read];
-  const ssize_t n = read_once(child_fd, landing, static_cast<std::size_t>(std::min(size, largest_single_read)));
+  const ssize_t n =
+      read_once(child_fd, landing, static_cast<std::size_t>(std::min(size, largest_single_read)));
   if (n < 0) {
     throw end_of_file("End Of File (EOF) in read_nonblocking(). Exception style platform.");
   }

@@ -21,8 +21,7 @@ Regex exact_length(long size) {
   if (size <= largest_quantifier) return Regex(".{" + std::to_string(size) + "}", Regex::dotall);
   const long blocks = size / largest_quantifier;
   const long rest = size % largest_quantifier;
-  std::string source = "\\G(?:.{" + std::to_string(largest_quantifier) + "}){" +
-                       std::to_string(blocks) + "}";
+  std::string source = "\\G(?:.{" + std::to_string(largest_quantifier) + "}){" + std::to_string(blocks) + "}";
   if (rest > 0) source += ".{" + std::to_string(rest) + "}";
   return Regex(source, Regex::dotall);
 }
@@ -61,18 +60,26 @@ std::optional<std::string> expect_base::next() {
   return line;
 }
 
-expect_base::line_iterator expect_base::begin() { return line_iterator(this); }
+expect_base::line_iterator expect_base::begin() {
+  return line_iterator(this);
+}
 
-expect_base::line_iterator expect_base::end() { return line_iterator(); }
+expect_base::line_iterator expect_base::end() {
+  return line_iterator();
+}
 
-expect_base::line_iterator::line_iterator(expect_base* owner) : owner_(owner) { ++*this; }
+expect_base::line_iterator::line_iterator(expect_base* owner) : owner_(owner) {
+  ++*this;
+}
 
 // Reads the next line; at the first empty one the iterator becomes the end iterator.
 expect_base::line_iterator& expect_base::line_iterator::operator++() {
   if (!owner_) return *this;
   std::optional<std::string> line = owner_->next();
-  if (line) line_ = std::move(*line);
-  else owner_ = nullptr;
+  if (line)
+    line_ = std::move(*line);
+  else
+    owner_ = nullptr;
   return *this;
 }
 

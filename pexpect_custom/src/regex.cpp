@@ -55,8 +55,7 @@ regex_error::regex_error(const std::string& message, std::size_t offset)
 // ---- Match ----------------------------------------------------------------------------------
 
 Match::Match(std::size_t start, std::size_t end, std::vector<std::optional<std::string>> groups,
-             std::vector<std::pair<std::size_t, std::size_t>> spans,
-             std::map<std::string, std::size_t> names)
+             std::vector<std::pair<std::size_t, std::size_t>> spans, std::map<std::string, std::size_t> names)
     : groups_(std::move(groups)), spans_(std::move(spans)), names_(std::move(names)) {
   // Group 0 is the whole match: make sure it is there and agrees with start/end.
   if (spans_.empty()) spans_.emplace_back(start, end);
@@ -131,9 +130,7 @@ struct Regex::impl {
   /// (the ovector then holds it), PCRE2_ERROR_NOMATCH or PCRE2_ERROR_PARTIAL. Throws on errors.
   int run(std::string_view subject, std::size_t start_offset, uint32_t options);
   /// Runs one plain search; true on a match.
-  bool run(std::string_view subject, std::size_t start_offset) {
-    return run(subject, start_offset, 0) >= 0;
-  }
+  bool run(std::string_view subject, std::size_t start_offset) { return run(subject, start_offset, 0) >= 0; }
 };
 
 Regex::impl::impl(std::string_view pattern, unsigned compile_flags)
@@ -144,8 +141,8 @@ Regex::impl::impl(std::string_view pattern, unsigned compile_flags)
 
   int error_code = 0;
   PCRE2_SIZE error_offset = 0;
-  code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(source.data()), source.size(), options,
-                       &error_code, &error_offset, nullptr);
+  code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(source.data()), source.size(), options, &error_code,
+                       &error_offset, nullptr);
   if (code == nullptr) throw regex_error(pcre2_message(error_code), error_offset);
 
   // A failed JIT compilation (no JIT support, pattern too complex) leaves the interpreter.
@@ -182,22 +179,20 @@ Regex::impl::~impl() {
 int Regex::impl::run(std::string_view subject, std::size_t start_offset, uint32_t options) {
   if (start_offset > subject.size()) return PCRE2_ERROR_NOMATCH;
   auto subject_ptr = reinterpret_cast<PCRE2_SPTR>(subject.data());
-  int rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options, match_data,
-                       match_context);
+  int rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options, match_data, match_context);
   if (rc == PCRE2_ERROR_JIT_STACKLIMIT && jit_stack == nullptr) {
     // Give the JIT a larger stack of its own and try again.
     jit_stack = pcre2_jit_stack_create(jit_stack_start, jit_stack_max, nullptr);
     if (match_context == nullptr) match_context = pcre2_match_context_create(nullptr);
     if (jit_stack != nullptr && match_context != nullptr) {
       pcre2_jit_stack_assign(match_context, nullptr, jit_stack);
-      rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options, match_data,
-                       match_context);
+      rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options, match_data, match_context);
     }
   }
   if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
     // Still too deep for the JIT: the interpreter keeps its backtracking frames on the heap.
-    rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options | PCRE2_NO_JIT,
-                     match_data, match_context);
+    rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options | PCRE2_NO_JIT, match_data,
+                     match_context);
   }
   if (rc >= 0 || rc == PCRE2_ERROR_NOMATCH || rc == PCRE2_ERROR_PARTIAL) return rc;
   throw std::runtime_error("regular expression search failed: " + pcre2_message(rc));
@@ -211,7 +206,9 @@ Regex::Regex(std::string_view pattern, unsigned flags) {
 }
 
 namespace {
-[[noreturn]] void moved_from() { throw std::logic_error("Regex: use of a moved-from object"); }
+[[noreturn]] void moved_from() {
+  throw std::logic_error("Regex: use of a moved-from object");
+}
 }  // namespace
 
 const std::string& Regex::pattern() const {
@@ -224,8 +221,8 @@ unsigned Regex::flags() const {
   return impl_->flags;
 }
 
-bool Regex::search_span(std::string_view subject, std::size_t start_offset,
-                        std::size_t& match_start, std::size_t& match_end) const {
+bool Regex::search_span(std::string_view subject, std::size_t start_offset, std::size_t& match_start,
+                        std::size_t& match_end) const {
   if (!impl_) moved_from();
   if (!impl_->run(subject, start_offset)) return false;
   const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(impl_->match_data);
@@ -246,17 +243,15 @@ std::optional<Match> Regex::search(std::string_view subject, std::size_t start_o
   const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(impl_->match_data);
 
   std::vector<std::optional<std::string>> groups(slots);
-  std::vector<std::pair<std::size_t, std::size_t>> spans(slots,
-                                                         {std::string::npos, std::string::npos});
+  std::vector<std::pair<std::size_t, std::size_t>> spans(slots, {std::string::npos, std::string::npos});
   for (std::size_t i = 0; i < slots && i < ovector_pairs; ++i) {
     PCRE2_SIZE group_start = ovector[2 * i];
     PCRE2_SIZE group_end = ovector[2 * i + 1];
     if (group_start == PCRE2_UNSET || group_end == PCRE2_UNSET) continue;
     spans[i] = {group_start, group_end};
     // \K can leave a start after the end; report no text then rather than fail.
-    groups[i] = group_start <= group_end
-                    ? std::string(subject.substr(group_start, group_end - group_start))
-                    : std::string();
+    groups[i] = group_start <= group_end ? std::string(subject.substr(group_start, group_end - group_start))
+                                         : std::string();
   }
 
   // A name used by several groups ((?J)) stands for the first of them that took part.
@@ -274,10 +269,8 @@ std::optional<Match> Regex::search(std::string_view subject, std::size_t start_o
 
 namespace detail {
 
-regex_access::outcome regex_access::search_partial(const Regex& expression,
-                                                   std::string_view subject,
-                                                   std::size_t start_offset,
-                                                   std::size_t& match_start) {
+regex_access::outcome regex_access::search_partial(const Regex& expression, std::string_view subject,
+                                                   std::size_t start_offset, std::size_t& match_start) {
   if (!expression.impl_) moved_from();
   Regex::impl& impl = *expression.impl_;
   if (!impl.partial_jit_tried) {
@@ -306,7 +299,9 @@ bool regex_access::resumable(const Regex& expression) {
   return expression.impl_->resumable;
 }
 
-const void* regex_access::identity(const Regex& expression) { return expression.impl_.get(); }
+const void* regex_access::identity(const Regex& expression) {
+  return expression.impl_.get();
+}
 
 }  // namespace detail
 

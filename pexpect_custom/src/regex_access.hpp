@@ -21,8 +21,8 @@ struct regex_access {
   /// Hard partial search of `subject` from `start_offset`. For `complete` and `partial`,
   /// `match_start` is where that match (attempt) begins; every offset from `start_offset` up to
   /// it is then settled: no match can begin there however much output follows.
-  static outcome search_partial(const Regex& expression, std::string_view subject,
-                                std::size_t start_offset, std::size_t& match_start);
+  static outcome search_partial(const Regex& expression, std::string_view subject, std::size_t start_offset,
+                                std::size_t& match_start);
 
   /// Whether the expression finds the same matches whatever offset a search starts from (at
   /// or before them), so that a later search may start where an earlier one left off. False

@@ -45,7 +45,9 @@ std::string searcher_text(const searcher_base* searcher) {
   }
 }
 
-std::string integer_form(long long value) { return integer_text(value); }
+std::string integer_form(long long value) {
+  return integer_text(value);
+}
 
 }  // namespace
 
@@ -89,6 +91,8 @@ std::string expect_base::str() const {
   return report;
 }
 
-std::ostream& operator<<(std::ostream& out, const expect_base& object) { return out << object.str(); }
+std::ostream& operator<<(std::ostream& out, const expect_base& object) {
+  return out << object.str();
+}
 
 }  // namespace pexpect_custom

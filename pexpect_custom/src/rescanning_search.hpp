@@ -12,7 +12,6 @@ namespace pexpect_custom::detail {
 /// Searches every expression of `searcher` from the window start (offset 0 without a window)
 /// in the whole of `buffer`, as if it had never searched before, and records a match in its
 /// fields exactly as searcher_re::search does. Returns the winning index or -1.
-long rescanning_search(searcher_re& searcher, std::string_view buffer,
-                       std::optional<long> searchwindowsize);
+long rescanning_search(searcher_re& searcher, std::string_view buffer, std::optional<long> searchwindowsize);
 
 }  // namespace pexpect_custom::detail

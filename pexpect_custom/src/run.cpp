@@ -96,7 +96,8 @@ run_result run(const std::string& command, std::optional<double> timeout, bool w
                std::optional<run_events> events, std::any extra_args, std::ostream* logfile,
                const std::optional<std::string>& cwd, const std::optional<environment>& env) {
   spawn child = make_child(command, timeout, logfile, cwd, env);
-  run_state state{command, timeout, withexitstatus, events, extra_args, logfile, cwd, env, child, {}, {}, {}, 0, 0, std::nullopt};
+  run_state state{command, timeout, withexitstatus, events, extra_args, logfile, cwd, env, child, {}, {}, {},
+                  0,       0,       std::nullopt};
   if (events) {
     state.patterns.emplace();
     for (const auto& [pattern, response] : *events) {

@@ -60,10 +60,14 @@ const char* kind_name(const pattern_entry& entry) {
   return std::visit(
       [](const auto& value) -> const char* {
         using T = std::decay_t<decltype(value)>;
-        if constexpr (std::is_same_v<T, std::string>) return "a string";
-        else if constexpr (std::is_same_v<T, Regex>) return "a compiled regular expression";
-        else if constexpr (std::is_same_v<T, EOF_marker_t>) return "the EOF marker";
-        else return "the TIMEOUT marker";
+        if constexpr (std::is_same_v<T, std::string>)
+          return "a string";
+        else if constexpr (std::is_same_v<T, Regex>)
+          return "a compiled regular expression";
+        else if constexpr (std::is_same_v<T, EOF_marker_t>)
+          return "the EOF marker";
+        else
+          return "the TIMEOUT marker";
       },
       entry.value);
 }
@@ -82,8 +86,7 @@ searcher_string::searcher_string(const pattern_list& strings) {
   sort_entries(strings, eof_index, timeout_index, _strings);
 }
 
-long searcher_string::search(std::string_view buffer, long freshlen,
-                             std::optional<long> searchwindowsize) {
+long searcher_string::search(std::string_view buffer, long freshlen, std::optional<long> searchwindowsize) {
   // Offsets are computed in 128 bits so that no freshlen or window overflows them.
   using wide = __int128;
   const std::size_t absurd_match = buffer.size();
@@ -130,10 +133,14 @@ std::string searcher_string::str() const {
     std::string text = std::visit(
         [](const auto& value) -> std::string {
           using T = std::decay_t<decltype(value)>;
-          if constexpr (std::is_same_v<T, std::string>) return value;
-          else if constexpr (std::is_same_v<T, Regex>) return value.pattern();
-          else if constexpr (std::is_same_v<T, EOF_marker_t>) return "EOF";
-          else return "TIMEOUT";
+          if constexpr (std::is_same_v<T, std::string>)
+            return value;
+          else if constexpr (std::is_same_v<T, Regex>)
+            return value.pattern();
+          else if constexpr (std::is_same_v<T, EOF_marker_t>)
+            return "EOF";
+          else
+            return "TIMEOUT";
         },
         entry.value);
     lines.emplace_back(index, "    " + std::to_string(index) + ": \"" + text + "\"");
@@ -192,8 +199,7 @@ struct best_match {
 // begins before the end of the buffer (index -1 if none). missed(k, expression, from) is told
 // of every expression without such a match.
 template <typename From, typename Missed>
-best_match earliest(const search_pairs& searches, std::string_view buffer, From from_of,
-                    Missed missed) {
+best_match earliest(const search_pairs& searches, std::string_view buffer, From from_of, Missed missed) {
   best_match best;
   best.start = buffer.size();
   for (std::size_t k = 0; k < searches.size(); ++k) {
@@ -201,8 +207,7 @@ best_match earliest(const search_pairs& searches, std::string_view buffer, From 
     const std::size_t from = from_of(k, expression);
     std::size_t match_start = 0;
     std::size_t match_end = 0;
-    if (expression.search_span(buffer, from, match_start, match_end) &&
-        match_start < buffer.size()) {
+    if (expression.search_span(buffer, from, match_start, match_end) && match_start < buffer.size()) {
       if (match_start < best.start) best = {searches[k].first, match_start, &expression, from};
     } else {
       missed(k, expression, from);
@@ -229,8 +234,7 @@ searcher_re::searcher_re(const pattern_list& patterns) {
   sort_entries(patterns, eof_index, timeout_index, _searches);
 }
 
-long searcher_re::search(std::string_view buffer, long freshlen,
-                         std::optional<long> searchwindowsize) {
+long searcher_re::search(std::string_view buffer, long freshlen, std::optional<long> searchwindowsize) {
   const std::optional<std::size_t> from_window = window_start(buffer.size(), searchwindowsize);
   if (!from_window) return -1;
 
@@ -240,8 +244,7 @@ long searcher_re::search(std::string_view buffer, long freshlen,
   bool continues = p.valid && p.window == searchwindowsize && freshlen >= 0 &&
                    static_cast<unsigned long>(freshlen) <= buffer.size() &&
                    buffer.size() - static_cast<std::size_t>(freshlen) == p.length &&
-                   p.entries.size() == _searches.size() &&
-                   buffer.compare(0, p.head.size(), p.head) == 0 &&
+                   p.entries.size() == _searches.size() && buffer.compare(0, p.head.size(), p.head) == 0 &&
                    buffer.compare(p.length - p.tail.size(), p.tail.size(), p.tail) == 0;
   for (std::size_t k = 0; continues && k < _searches.size(); ++k) {
     continues = p.entries[k] == identity_of(_searches[k]);
@@ -257,8 +260,7 @@ long searcher_re::search(std::string_view buffer, long freshlen,
   const best_match best = earliest(
       _searches, buffer,
       [&](std::size_t k, const Regex& expression) {
-        return regex_access::resumable(expression) ? std::max(*from_window, p.resume[k])
-                                                   : *from_window;
+        return regex_access::resumable(expression) ? std::max(*from_window, p.resume[k]) : *from_window;
       },
       [&](std::size_t k, const Regex& expression, std::size_t from) {
         if (!regex_access::resumable(expression)) return;
@@ -277,8 +279,7 @@ long searcher_re::search(std::string_view buffer, long freshlen,
 
 namespace detail {
 
-long rescanning_search(searcher_re& searcher, std::string_view buffer,
-                       std::optional<long> searchwindowsize) {
+long rescanning_search(searcher_re& searcher, std::string_view buffer, std::optional<long> searchwindowsize) {
   const std::optional<std::size_t> from_window = window_start(buffer.size(), searchwindowsize);
   if (!from_window) return -1;
   const best_match best = earliest(

@@ -48,8 +48,8 @@ void collect(const std::vector<int>& wanted, const std::vector<pollfd>& fds, sho
 
 }  // namespace
 
-ready_lists select(const std::vector<int>& iwtd, const std::vector<int>& owtd,
-                   const std::vector<int>& ewtd, std::optional<double> timeout) {
+ready_lists select(const std::vector<int>& iwtd, const std::vector<int>& owtd, const std::vector<int>& ewtd,
+                   std::optional<double> timeout) {
   std::vector<pollfd> fds;
   for (int fd : iwtd) add_interest(fds, fd, POLLIN);
   for (int fd : owtd) add_interest(fds, fd, POLLOUT);

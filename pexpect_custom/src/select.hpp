@@ -17,7 +17,7 @@ struct ready_lists {
 /// exceptional condition, or `timeout` seconds pass (nullopt: no limit; 0: poll once). A signal
 /// does not end the wait early: it goes on with the remaining time. Built on poll, so any
 /// descriptor number works. Other failures throw SystemError.
-ready_lists select(const std::vector<int>& iwtd, const std::vector<int>& owtd,
-                   const std::vector<int>& ewtd, std::optional<double> timeout = std::nullopt);
+ready_lists select(const std::vector<int>& iwtd, const std::vector<int>& owtd, const std::vector<int>& ewtd,
+                   std::optional<double> timeout = std::nullopt);
 
 }  // namespace pexpect_custom::detail

@@ -29,14 +29,27 @@ termios terminal_attributes(int fd) {
 int control_code(unsigned char c) {
   if (c >= 'a' && c <= 'z') return c - 96;
   switch (c) {
-    case '@': case '`': return 0;
-    case '[': case '{': return 27;
-    case '\\': case '|': return 28;
-    case ']': case '}': return 29;
-    case '^': case '~': return 30;
-    case '_': return 31;
-    case '?': return 127;
-    default: return -1;
+    case '@':
+    case '`':
+      return 0;
+    case '[':
+    case '{':
+      return 27;
+    case '\\':
+    case '|':
+      return 28;
+    case ']':
+    case '}':
+      return 29;
+    case '^':
+    case '~':
+      return 30;
+    case '_':
+      return 31;
+    case '?':
+      return 127;
+    default:
+      return -1;
   }
 }
 
@@ -88,18 +101,24 @@ void expect_base::sendintr() {
   send(std::string_view(&byte, 1));
 }
 
-void expect_base::write(std::string_view s) { send(s); }
+void expect_base::write(std::string_view s) {
+  send(s);
+}
 
 void expect_base::writelines(const std::vector<std::string>& sequence) {
   for (const auto& s : sequence) write(s);
 }
 
-bool expect_base::getecho() const { return (terminal_attributes(child_fd).c_lflag & ECHO) != 0; }
+bool expect_base::getecho() const {
+  return (terminal_attributes(child_fd).c_lflag & ECHO) != 0;
+}
 
 void expect_base::setecho(bool state) {
   termios attributes = terminal_attributes(child_fd);
-  if (state) attributes.c_lflag |= ECHO;
-  else attributes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  if (state)
+    attributes.c_lflag |= ECHO;
+  else
+    attributes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   if (tcsetattr(child_fd, TCSANOW, &attributes) != 0) throw_terminal_error();
 }
 
@@ -114,7 +133,9 @@ bool expect_base::waitnoecho(std::optional<double> wait_timeout) {
   }
 }
 
-bool expect_base::isatty() const { return ::isatty(child_fd) == 1; }
+bool expect_base::isatty() const {
+  return ::isatty(child_fd) == 1;
+}
 
 void expect_base::setmaxread(long) {
   throw ExceptionPexpect(

@@ -72,8 +72,8 @@ void reap(pid_t pid) {
 }  // namespace
 
 spawn::spawn(const std::optional<std::string>& command_word, const std::vector<std::string>& argv,
-             std::optional<double> timeout_seconds, long maxread_bytes,
-             std::optional<long> window, std::ostream* log, std::optional<std::string> directory,
+             std::optional<double> timeout_seconds, long maxread_bytes, std::optional<long> window,
+             std::ostream* log, std::optional<std::string> directory,
              std::optional<environment> environment_map) {
   init_fields(timeout_seconds, maxread_bytes, window, log, std::move(directory), std::move(environment_map));
   start(command_word, argv);
@@ -95,9 +95,9 @@ spawn::spawn(int command_fd, const std::vector<std::string>& argv) {
   _spawn(command_fd, argv);
 }
 
-void spawn::init_fields(std::optional<double> timeout_seconds, long maxread_bytes,
-                        std::optional<long> window, std::ostream* log,
-                        std::optional<std::string> directory, std::optional<environment> environment_map) {
+void spawn::init_fields(std::optional<double> timeout_seconds, long maxread_bytes, std::optional<long> window,
+                        std::ostream* log, std::optional<std::string> directory,
+                        std::optional<environment> environment_map) {
   stdin_stream = &std::cin;
   stdout_stream = &std::cout;
   stderr_stream = &std::cerr;

@@ -32,12 +32,23 @@ std::string quoted_element(std::string_view element) {
   for (char c : element) {
     auto byte = static_cast<unsigned char>(c);
     switch (c) {
-      case '\\': quoted += "\\\\"; break;
-      case '\'': quoted += "\\'"; break;
-      case '\n': quoted += "\\n"; break;
-      case '\r': quoted += "\\r"; break;
-      case '\t': quoted += "\\t"; break;
-      default: quoted += (byte < 0x20 || byte == 0x7f) ? hex_byte(byte) : std::string(1, c);
+      case '\\':
+        quoted += "\\\\";
+        break;
+      case '\'':
+        quoted += "\\'";
+        break;
+      case '\n':
+        quoted += "\\n";
+        break;
+      case '\r':
+        quoted += "\\r";
+        break;
+      case '\t':
+        quoted += "\\t";
+        break;
+      default:
+        quoted += (byte < 0x20 || byte == 0x7f) ? hex_byte(byte) : std::string(1, c);
     }
   }
   return quoted + "'";
@@ -49,15 +60,19 @@ struct free_deleter {
 
 }  // namespace
 
-std::string bool_text(bool value) { return value ? "True" : "False"; }
+std::string bool_text(bool value) {
+  return value ? "True" : "False";
+}
 
-std::string integer_text(long long value) { return std::to_string(value); }
+std::string integer_text(long long value) {
+  return std::to_string(value);
+}
 
 std::string real_text(double value) {
   char digits[real_capacity];
   // to_chars is independent of the process's locale, unlike printf's "%.12g".
-  auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general,
-                              significant_digits);
+  auto result =
+      std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, significant_digits);
   std::string text(digits, result.ptr);
   if (reads_as_integer(text)) text += ".0";
   return text;
@@ -81,8 +96,12 @@ std::string list_text(const std::vector<std::string>& elements) {
   return text + "]";
 }
 
-std::string marker_text(EOF_marker_t) { return "pexpect_custom::EOF_"; }
-std::string marker_text(TIMEOUT_marker_t) { return "pexpect_custom::TIMEOUT"; }
+std::string marker_text(EOF_marker_t) {
+  return "pexpect_custom::EOF_";
+}
+std::string marker_text(TIMEOUT_marker_t) {
+  return "pexpect_custom::TIMEOUT";
+}
 
 std::string hex_text(std::uintptr_t number) {
   char digits[2 * sizeof number];
@@ -98,7 +117,9 @@ std::string object_text(std::string_view type_name, const void* address) {
   return "<" + std::string(type_name) + " object at " + address_text(address) + ">";
 }
 
-std::string type_name(const std::type_info& type) { return demangle(type.name()); }
+std::string type_name(const std::type_info& type) {
+  return demangle(type.name());
+}
 
 std::string demangle(const char* symbol) {
   int status = 0;

@@ -39,7 +39,8 @@ class mapped_file {
     struct stat info {};
     if (::fstat(fd, &info) == 0 && info.st_size > 0) {
       void* data = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-      if (data != MAP_FAILED) bytes_ = {static_cast<const char*>(data), static_cast<std::size_t>(info.st_size)};
+      if (data != MAP_FAILED)
+        bytes_ = {static_cast<const char*>(data), static_cast<std::size_t>(info.st_size)};
     }
     ::close(fd);
   }
@@ -109,7 +110,8 @@ std::optional<std::string> symbol_table_function(std::string_view file, std::uin
   for (unsigned i = 0; i < header->e_shnum; ++i) {
     auto section = read_at<section_header>(file, header->e_shoff + i * sizeof(section_header));
     if (!section || section->sh_type != SHT_SYMTAB) continue;
-    auto names = read_at<section_header>(file, header->e_shoff + std::uint64_t{section->sh_link} * sizeof(section_header));
+    auto names = read_at<section_header>(
+        file, header->e_shoff + std::uint64_t{section->sh_link} * sizeof(section_header));
     if (!names || names->sh_type != SHT_STRTAB || names->sh_offset > file.size()) continue;
     if (auto name = function_in_table(file, *section, *names, address)) return name;
   }
@@ -121,7 +123,9 @@ std::optional<std::string> symbol_table_function(std::string_view file, std::uin
 // Object files opened during one symbolisation, each mapped once.
 class object_files {
  public:
-  std::string_view bytes(const std::string& path) { return files_.try_emplace(path, path).first->second.bytes(); }
+  std::string_view bytes(const std::string& path) {
+    return files_.try_emplace(path, path).first->second.bytes();
+  }
 
  private:
   std::map<std::string, mapped_file> files_;
@@ -140,7 +144,8 @@ trace_frame describe(void* return_address, object_files& files) {
   const auto call = reinterpret_cast<std::uintptr_t>(return_address) - 1;
   Dl_info info{};
   link_map* object = nullptr;
-  if (::dladdr1(reinterpret_cast<void*>(call), &info, reinterpret_cast<void**>(&object), RTLD_DL_LINKMAP) == 0 ||
+  if (::dladdr1(reinterpret_cast<void*>(call), &info, reinterpret_cast<void**>(&object), RTLD_DL_LINKMAP) ==
+          0 ||
       object == nullptr) {
     frame.source_file = "??";
     frame.offset = call;
@@ -150,9 +155,12 @@ trace_frame describe(void* return_address, object_files& files) {
   const bool main_program = object->l_name[0] == '\0';
   frame.source_file = main_program ? executable_path() : object->l_name;
   frame.offset = call - object->l_addr;
-  auto name = symbol_table_function(files.bytes(main_program ? "/proc/self/exe" : frame.source_file), frame.offset);
-  if (name) frame.function = demangle(name->c_str());
-  else if (info.dli_sname) frame.function = demangle(info.dli_sname);
+  auto name =
+      symbol_table_function(files.bytes(main_program ? "/proc/self/exe" : frame.source_file), frame.offset);
+  if (name)
+    frame.function = demangle(name->c_str());
+  else if (info.dli_sname)
+    frame.function = demangle(info.dli_sname);
   return frame;
 }
 
@@ -167,15 +175,18 @@ std::string entry_text(const trace_frame& frame) {
 // Every trace ends inside the constructors of the error family, which made the capture, and
 // possibly in capture_trace itself (when a sanitizer's wrapper of backtrace took frame 0).
 bool is_capture_machinery(const trace_frame& frame) {
-  constexpr std::string_view machinery[] = {"pexpect_custom::detail::capture_trace(", "pexpect_custom::ExceptionPexpect::",
-                                            "pexpect_custom::EOF_::", "pexpect_custom::TIMEOUT::"};
+  constexpr std::string_view machinery[] = {
+      "pexpect_custom::detail::capture_trace(",
+      "pexpect_custom::ExceptionPexpect::", "pexpect_custom::EOF_::", "pexpect_custom::TIMEOUT::"};
   for (auto prefix : machinery) {
     if (frame.function.starts_with(prefix)) return true;
   }
   return false;
 }
 
-bool is_alphanumeric(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+bool is_alphanumeric(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0;
+}
 
 }  // namespace
 
@@ -219,12 +230,14 @@ bool filter_not_pexpect(const trace_frame& item) {
   // An extension must end the name or be followed by a non-alphanumeric byte, so that
   // "pexpect.cfg" is not taken for "pexpect.c".
   constexpr std::string_view stem = "pexpect.";
-  constexpr std::string_view extensions[] = {"cpp", "cc", "cxx", "c", "hpp", "hh", "hxx", "h", "ipp", "tcc", "inl", "py"};
+  constexpr std::string_view extensions[] = {"cpp", "cc", "cxx", "c",   "hpp", "hh",
+                                             "hxx", "h",  "ipp", "tcc", "inl", "py"};
   const std::string_view name = item.source_file;
   for (auto at = name.find(stem); at != std::string_view::npos; at = name.find(stem, at + 1)) {
     const std::string_view rest = name.substr(at + stem.size());
     for (auto extension : extensions) {
-      if (rest.starts_with(extension) && (rest.size() == extension.size() || !is_alphanumeric(rest[extension.size()]))) {
+      if (rest.starts_with(extension) &&
+          (rest.size() == extension.size() || !is_alphanumeric(rest[extension.size()]))) {
         return false;
       }
     }

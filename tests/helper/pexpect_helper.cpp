@@ -12,10 +12,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -36,7 +36,9 @@ void write_all(int fd, const std::string& data) {
   }
 }
 
-void out(const std::string& line) { write_all(1, line + "\n"); }
+void out(const std::string& line) {
+  write_all(1, line + "\n");
+}
 
 std::string open_fds() {
   std::string list;
@@ -62,8 +64,10 @@ std::string signal_state() {
     if (sigismember(&blocked, sig) == 1) blocked_list += " " + std::to_string(sig);
     struct sigaction action {};
     if (sigaction(sig, nullptr, &action) != 0) continue;
-    if (action.sa_handler == SIG_IGN) ignored_list += " " + std::to_string(sig);
-    else if (action.sa_handler != SIG_DFL) handled_list += " " + std::to_string(sig);
+    if (action.sa_handler == SIG_IGN)
+      ignored_list += " " + std::to_string(sig);
+    else if (action.sa_handler != SIG_DFL)
+      handled_list += " " + std::to_string(sig);
   }
   return "blocked:" + blocked_list + "\nignored:" + ignored_list + "\nhandled:" + handled_list;
 }
@@ -141,8 +145,10 @@ int login() {
   std::string password = read_line_from_stdin();
   tcsetattr(0, TCSANOW, &mode);
   write_all(1, "\n");
-  if (password == "secret") out("Welcome, " + user + "!");
-  else out("Access denied");
+  if (password == "secret")
+    out("Welcome, " + user + "!");
+  else
+    out("Access denied");
   return password == "secret" ? 0 : 1;
 }
 
@@ -236,7 +242,8 @@ int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
   if (mode == "exit") return std::atoi(a.at(i + 1).c_str());
   if (mode == "sleep") {
     double seconds = std::atof(a.at(i + 1).c_str());
-    timespec ts{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+    timespec ts{static_cast<time_t>(seconds),
+                static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
     return run_mode(a, i + 2, argv_seen);

@@ -49,7 +49,9 @@ std::vector<pid_t> zombie_children() {
   return zombies;
 }
 
-bool process_exists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+bool process_exists(pid_t pid) {
+  return ::kill(pid, 0) == 0 || errno != ESRCH;
+}
 
 bool eventually(const std::function<bool()>& condition, double seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -103,8 +105,10 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(out_pipe[1], 2);
-    if (env) execve(c_argv[0], c_argv.data(), c_env.data());
-    else execv(c_argv[0], c_argv.data());
+    if (env)
+      execve(c_argv[0], c_argv.data(), c_env.data());
+    else
+      execv(c_argv[0], c_argv.data());
     _exit(127);
   }
   ::close(out_pipe[1]);

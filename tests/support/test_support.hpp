@@ -52,9 +52,9 @@ class cwd_guard {
 
 /// Result of running a program to completion with its output captured.
 struct process_result {
-  int exit_code = -1;       // exit code, or -1 if ended by a signal
-  int term_signal = 0;      // the signal that ended it, or 0
-  std::string output;       // standard output and standard error
+  int exit_code = -1;   // exit code, or -1 if ended by a signal
+  int term_signal = 0;  // the signal that ended it, or 0
+  std::string output;   // standard output and standard error
 };
 
 /// Runs `argv` with standard input from /dev/null (or `input` through a pipe) and captures its

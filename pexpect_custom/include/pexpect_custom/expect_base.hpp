@@ -154,16 +154,15 @@ class expect_base {
               std::optional<long> searchwindowsize = -1);
   long expect(const pattern_entry& pattern, std::optional<double> timeout = -1,
               std::optional<long> searchwindowsize = -1);
-  long expect(std::nullopt_t, std::optional<double> timeout = -1,
-              std::optional<long> searchwindowsize = -1);
+  long expect(std::nullopt_t, std::optional<double> timeout = -1, std::optional<long> searchwindowsize = -1);
   /// Like expect, with a list already made by compile_pattern_list.
   long expect_list(const pattern_list& pattern_list, std::optional<double> timeout = -1,
                    std::optional<long> searchwindowsize = -1);
   /// Waits for plain text (no character is special).
   long expect_exact(const pattern_list& pattern_list, std::optional<double> timeout = -1,
                     std::optional<long> searchwindowsize = -1);
-  long expect_exact(std::initializer_list<pattern_entry> pattern_list,
-                    std::optional<double> timeout = -1, std::optional<long> searchwindowsize = -1);
+  long expect_exact(std::initializer_list<pattern_entry> pattern_list, std::optional<double> timeout = -1,
+                    std::optional<long> searchwindowsize = -1);
   long expect_exact(const pattern_entry& pattern, std::optional<double> timeout = -1,
                     std::optional<long> searchwindowsize = -1);
   /// The read-and-search loop all expects end in.

@@ -32,8 +32,7 @@ class Match {
  public:
   Match() = default;
   Match(std::size_t start, std::size_t end, std::vector<std::optional<std::string>> groups,
-        std::vector<std::pair<std::size_t, std::size_t>> spans,
-        std::map<std::string, std::size_t> names);
+        std::vector<std::pair<std::size_t, std::size_t>> spans, std::map<std::string, std::size_t> names);
 
   /// Start offset of group `n` (0: the whole match) in the searched buffer; npos if it did not take part.
   std::size_t start(std::size_t n = 0) const;

@@ -40,7 +40,7 @@ struct run_context {
   std::optional<std::string> cwd;
   std::optional<environment> env;
   spawn* child = nullptr;
-  const pattern_list* patterns = nullptr;         // nullptr when there are no events
+  const pattern_list* patterns = nullptr;  // nullptr when there are no events
   const std::vector<run_response>* responses = nullptr;
   std::vector<std::string>* child_result_list = nullptr;
   long event_count = 0;

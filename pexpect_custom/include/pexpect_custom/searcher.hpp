@@ -80,13 +80,13 @@ class searcher_re : public searcher_base {
   // What the previous search settled, for the next one to go on from.
   struct progress {
     bool valid = false;
-    std::size_t length = 0;                  // length of the buffer searched
-    std::optional<long> window;              // searchwindowsize of that search
-    std::vector<const void*> entries;        // the compiled code of each entry of _searches
-    std::vector<std::size_t> resume;         // per entry: no match begins between the window
-                                             // start and this offset, whatever bytes follow
-    std::string head;                        // the first and last bytes of that buffer, to tell
-    std::string tail;                        // a grown buffer from a different one
+    std::size_t length = 0;            // length of the buffer searched
+    std::optional<long> window;        // searchwindowsize of that search
+    std::vector<const void*> entries;  // the compiled code of each entry of _searches
+    std::vector<std::size_t> resume;   // per entry: no match begins between the window
+                                       // start and this offset, whatever bytes follow
+    std::string head;                  // the first and last bytes of that buffer, to tell
+    std::string tail;                  // a grown buffer from a different one
   };
   progress progress_;
 };

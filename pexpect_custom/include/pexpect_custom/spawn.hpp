@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
-#include <iterator>
 #include <iosfwd>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -122,14 +122,12 @@ class spawn : public expect_base {
 
  private:
   report_identity identity() const override;
-  void init_fields(std::optional<double> timeout, long maxread,
-                   std::optional<long> searchwindowsize, std::ostream* logfile,
-                   std::optional<std::string> cwd, std::optional<environment> env);
+  void init_fields(std::optional<double> timeout, long maxread, std::optional<long> searchwindowsize,
+                   std::ostream* logfile, std::optional<std::string> cwd, std::optional<environment> env);
   void start(const std::optional<std::string>& command, const std::vector<std::string>& args);
   std::pair<pid_t, int> fork_pty(int error_fd);
-  void interact_copy(const std::optional<std::string>& escape_character,
-                     const interact_filter& input_filter, const interact_filter& output_filter,
-                     detail::window_follower* window);
+  void interact_copy(const std::optional<std::string>& escape_character, const interact_filter& input_filter,
+                     const interact_filter& output_filter, detail::window_follower* window);
   std::string interact_read(int fd);
   void interact_writen(int fd, std::string_view data);
   bool isalive_nonblocking();
