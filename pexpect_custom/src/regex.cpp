@@ -29,8 +29,8 @@ std::string pcre2_message(int code) {
 
 // Largest JIT stack tried after the default (32 KiB, on the machine stack) runs out. The memory
 // is reserved only when a pattern needs it.
-constexpr PCRE2_SIZE jit_stack_start = 32 * 1024;
-constexpr PCRE2_SIZE jit_stack_max = 8 * 1024 * 1024;
+constexpr PCRE2_SIZE jit_stack_start = PCRE2_SIZE{32} * 1024;
+constexpr PCRE2_SIZE jit_stack_max = PCRE2_SIZE{8} * 1024 * 1024;
 
 // Whether matches are found alike from any start offset at or before them (see
 // regex_access::resumable). Read conservatively from the source: a backslash before G or K, or

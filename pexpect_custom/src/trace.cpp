@@ -144,6 +144,8 @@ trace_frame describe(void* return_address, object_files& files) {
   const auto call = reinterpret_cast<std::uintptr_t>(return_address) - 1;
   Dl_info info{};
   link_map* object = nullptr;
+  // The address is only looked up, never dereferenced.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
   if (::dladdr1(reinterpret_cast<void*>(call), &info, reinterpret_cast<void**>(&object), RTLD_DL_LINKMAP) ==
           0 ||
       object == nullptr) {
