@@ -1,4 +1,5 @@
 // Following the child's life: liveness, exit status, signals, staged termination, closing.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -144,8 +145,23 @@ bool spawn::terminate(bool force) {
   }
 }
 
+int spawn::end_notice_fd() {
+  if (terminated) return -1;
+#ifdef SYS_pidfd_open
+  if (end_notice_ < 0) {
+    long fd = syscall(SYS_pidfd_open, *pid, 0);
+    if (fd >= 0 && fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC) == 0)
+      end_notice_ = static_cast<int>(fd);
+    else if (fd >= 0)
+      ::close(static_cast<int>(fd));
+  }
+#endif
+  return end_notice_;
+}
+
 void spawn::close(bool force) {
   if (closed) return;
+  if (end_notice_ >= 0) ::close(std::exchange(end_notice_, -1));
   flush();
   if (!fd_already_closed_) {
     if (::close(child_fd) != 0) throw_system_error();
@@ -190,7 +206,8 @@ spawn::spawn(spawn&& other) noexcept
       use_native_pty_fork(other.use_native_pty_fork),
       command(std::move(other.command)),
       args(std::move(other.args)),
-      fd_already_closed_(std::exchange(other.fd_already_closed_, false)) {}
+      fd_already_closed_(std::exchange(other.fd_already_closed_, false)),
+      end_notice_(std::exchange(other.end_notice_, -1)) {}
 
 spawn& spawn::operator=(spawn&& other) noexcept {
   if (this != &other) {

@@ -57,25 +57,30 @@ std::string expect_base::read_nonblocking(long size, std::optional<double> read_
   };
 
   // A dead child may still have output waiting; only an empty terminal means end of file.
-  if (!isalive()) {
+  if (!alive_without_blocking()) {
     if (!readable_within(child_fd, 0)) {
       throw end_of_file("End Of File (EOF) in read_nonblocking(). Braindead platform.");
     }
   } else if (irix_hack) {
-    if (!readable_within(child_fd, 2) && !isalive()) {
+    if (!readable_within(child_fd, 2) && !alive_without_blocking()) {
       throw end_of_file("End Of File (EOF) in read_nonblocking(). Pokey platform.");
     }
   }
 
-  const detail::ready_lists ready = detail::select({child_fd}, {}, {}, read_timeout);
-  if (ready.read.empty()) {
-    if (!isalive()) {
+  // The end notice wakes the wait when the other side ends while something else (a grandchild)
+  // keeps the descriptor open and silent.
+  std::vector<int> wanted{child_fd};
+  const int notice = end_notice_fd();
+  if (notice >= 0) wanted.push_back(notice);
+  const detail::ready_lists ready = detail::select(wanted, {}, {}, read_timeout);
+  if (!contains(ready.read, child_fd)) {
+    if (!ready.read.empty() && !contains(ready.read, notice)) {
+      throw ExceptionPexpect("Reached an unexpected state in read_nonblocking().");
+    }
+    if (!alive_without_blocking()) {
       throw end_of_file("End of File (EOF) in read_nonblocking(). Very pokey platform.");
     }
     throw TIMEOUT("Timeout exceeded in read_nonblocking().");
-  }
-  if (!contains(ready.read, child_fd)) {
-    throw ExceptionPexpect("Reached an unexpected state in read_nonblocking().");
   }
 
   // Once the child's side is closed and drained, Linux reports EIO here.

@@ -189,6 +189,11 @@ class expect_base {
     std::optional<pid_t> pid;
   };
   virtual report_identity identity() const = 0;
+
+  /// The liveness test reads use: unlike a caller's isalive(), it must never block.
+  virtual bool alive_without_blocking() { return isalive(); }
+  /// A descriptor that becomes readable when the other side ends, or -1.
+  virtual int end_notice_fd() { return -1; }
 };
 
 /// Input iterator over the lines of an expect_base (see expect_base::next()).

@@ -122,6 +122,8 @@ class spawn : public expect_base {
 
  private:
   report_identity identity() const override;
+  bool alive_without_blocking() override { return isalive_nonblocking(); }
+  int end_notice_fd() override;
   void init_fields(std::optional<double> timeout, long maxread, std::optional<long> searchwindowsize,
                    std::ostream* logfile, std::optional<std::string> cwd, std::optional<environment> env);
   void start(const std::optional<std::string>& command, const std::vector<std::string>& args);
@@ -138,6 +140,8 @@ class spawn : public expect_base {
   // Set once close() has closed the descriptor but could not end the child, so that no later
   // close touches that descriptor number again.
   bool fd_already_closed_ = false;
+  // A pidfd of the child, opened the first time a read waits; -1 until then and after close.
+  int end_notice_ = -1;
 };
 
 }  // namespace pexpect_custom
