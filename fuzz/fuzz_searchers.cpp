@@ -149,12 +149,19 @@ regex_found regex_reference(const std::string& buffer, const std::vector<referen
   const std::size_t from = window && static_cast<std::size_t>(*window) < buffer.size()
                                ? buffer.size() - static_cast<std::size_t>(*window)
                                : 0;
+  // A low backtracking limit: an expression that needs more only spends the run's time on the
+  // engine's limits, and such an input is left out (the searcher is not asked either).
+  static pcre2_match_context* const context = [] {
+    pcre2_match_context* made = pcre2_match_context_create(nullptr);
+    pcre2_set_match_limit(made, 100000);
+    return made;
+  }();
   for (const auto& expression : expressions) {
     std::unique_ptr<pcre2_match_data, match_data_deleter> data(
         pcre2_match_data_create_from_pattern(expression.code.get(), nullptr));
     for (std::size_t position = from; position < buffer.size(); ++position) {
       int rc = pcre2_match(expression.code.get(), reinterpret_cast<PCRE2_SPTR>(buffer.data()), buffer.size(),
-                           position, PCRE2_ANCHORED | PCRE2_NO_JIT, data.get(), nullptr);
+                           position, PCRE2_ANCHORED | PCRE2_NO_JIT, data.get(), context);
       if (rc == PCRE2_ERROR_NOMATCH) continue;
       if (rc < 0) {
         best.gave_up = true;
@@ -219,9 +226,15 @@ void check_plain(FuzzedDataProvider& input) {
     }
   }
   searcher_string searcher(entries);
-  for (int round = 0; round < 2; ++round) {
-    const std::string buffer = text_from(input, 48);
-    const long freshlen = input.ConsumeIntegralInRange<long>(-2, static_cast<long>(buffer.size()) + 2);
+  std::string buffer;
+  for (int round = 0; round < 3; ++round) {
+    // A new buffer, or the last one with more bytes at its end, as the expect loop grows it.
+    const bool grows = round > 0 && input.ConsumeBool();
+    const std::string more = text_from(input, grows ? 16 : 48);
+    buffer = grows ? buffer + more : more;
+    const long freshlen = grows && input.ConsumeBool()
+                              ? static_cast<long>(more.size())
+                              : input.ConsumeIntegralInRange<long>(-2, static_cast<long>(buffer.size()) + 2);
     std::optional<long> window;
     if (input.ConsumeBool())
       window = input.ConsumeIntegralInRange<long>(-2, static_cast<long>(buffer.size()) + 2);
@@ -262,23 +275,27 @@ void check_regex(FuzzedDataProvider& input) {
       references[next_reference++].index = static_cast<long>(i);
   }
   searcher_re searcher(entries);
-  for (int round = 0; round < 2; ++round) {
-    const std::string buffer = text_from(input, 48);
+  std::string buffer;
+  for (int round = 0; round < 3; ++round) {
+    const bool grows = round > 0 && input.ConsumeBool();
+    const std::string more = text_from(input, grows ? 16 : 48);
+    buffer = grows ? buffer + more : more;
+    const long freshlen = static_cast<long>(grows ? more.size() : buffer.size());
     std::optional<long> window;
     if (input.ConsumeBool())
       window = input.ConsumeIntegralInRange<long>(-2, static_cast<long>(buffer.size()) + 2);
+    const regex_found expected = regex_reference(buffer, references, window);
+    if (expected.gave_up) return;
     const std::optional<std::size_t> previous_start = searcher.start;
     long index;
     try {
-      index = searcher.search(buffer, static_cast<long>(buffer.size()), window);
+      index = searcher.search(buffer, freshlen, window);
     } catch (const std::runtime_error&) {
       // An expression whose backtracking exceeds the engine's limits fails the search with an
       // error, as it should; there is no result to compare.
       return;
     }
-    const regex_found expected = regex_reference(buffer, references, window);
-    if (expected.gave_up) return;
-    const std::string context = describe(buffer, static_cast<long>(buffer.size()), window, list);
+    const std::string context = describe(buffer, freshlen, window, list);
     FUZZ_CHECK(index == expected.at.index, context + "\nindex " + std::to_string(index) + " expected " +
                                                std::to_string(expected.at.index));
     if (index < 0) {

@@ -218,7 +218,7 @@ TEST_F(Hostile, ChildThatIsTracedWhenItIsClosed) {
   // zombie behind.
   spawn child = quick({"traced", "1", "pause"});
   child.delayafterterminate = 0;
-  ASSERT_EQ(child.expect({"tracer (\\d+)\r\n", "untraceable"}), 0) << "tracing is not allowed here";
+  if (child.expect({"tracer (\\d+)\r\n", "untraceable"}) == 1) GTEST_SKIP() << "tracing is not allowed here";
   stray_process tracer(std::stoi(*std::get<Match>(*child.match).group(1)));
   child.close();
   EXPECT_TRUE(child.closed);
