@@ -14,7 +14,9 @@
 #include "test_support.hpp"
 
 using namespace pexpect_custom;
+using test_support::ended_unreaped;
 using test_support::helper;
+using test_support::stopped_unreaped;
 
 namespace {
 
@@ -75,23 +77,6 @@ class stray_process {
  private:
   pid_t pid_;
 };
-
-// Waits, without collecting it, until the child has ended.
-bool ended_unreaped(pid_t pid) {
-  return test_support::eventually([pid] {
-    siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == pid;
-  });
-}
-
-bool stopped_unreaped(pid_t pid) {
-  return test_support::eventually([pid] {
-    siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == pid;
-  });
-}
 
 std::string numbered_lines(long total, const std::string& line_end) {
   std::string plain;

@@ -11,7 +11,9 @@
 #include "test_support.hpp"
 
 using namespace pexpect_custom;
+using test_support::ended_unreaped;
 using test_support::helper;
+using test_support::stopped_unreaped;
 
 namespace {
 
@@ -21,23 +23,6 @@ spawn quick(std::vector<std::string> args) {
   child.delayafterclose = 0;
   child.delayafterterminate = 0.05;
   return child;
-}
-
-// Waits, without reaping, until the child has ended (become a zombie).
-bool ended_unreaped(pid_t pid) {
-  return test_support::eventually([pid] {
-    siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == pid;
-  });
-}
-
-bool stopped_unreaped(pid_t pid) {
-  return test_support::eventually([pid] {
-    siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == pid;
-  });
 }
 
 class Lifetime : public ::testing::Test {

@@ -62,6 +62,22 @@ bool eventually(const std::function<bool()>& condition, double seconds) {
   return true;
 }
 
+namespace {
+bool reports_unreaped(pid_t pid, int kind) {
+  return eventually([pid, kind] {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, kind | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+  });
+}
+}  // namespace
+
+bool ended_unreaped(pid_t pid) {
+  return reports_unreaped(pid, WEXITED);
+}
+bool stopped_unreaped(pid_t pid) {
+  return reports_unreaped(pid, WSTOPPED);
+}
+
 temp_dir::temp_dir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "pexpect-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");

@@ -22,6 +22,11 @@ std::vector<pid_t> zombie_children();
 /// Whether a process with this id exists (zombies included).
 bool process_exists(pid_t pid);
 
+/// Waits, without collecting it, until child `pid` has ended; false after a generous deadline.
+bool ended_unreaped(pid_t pid);
+/// The same for a stop of child `pid`.
+bool stopped_unreaped(pid_t pid);
+
 /// Waits (sleeping in short steps) until `condition` holds or `seconds` pass; returns whether it held.
 bool eventually(const std::function<bool()>& condition, double seconds = 20);
 
