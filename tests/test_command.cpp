@@ -85,6 +85,9 @@ TEST_F(Which, FirstExecutableOnPathWins) {
   std::string in_first = first.write_file("tool", "#!/bin/sh\n", 0755);
   EXPECT_EQ(which("tool"), in_first);
   EXPECT_EQ(which("no-such-tool"), std::nullopt);
+  // No file is named with a NUL byte, even when the part before it names one.
+  EXPECT_EQ(which(std::string("tool\0x", 6)), std::nullopt);
+  EXPECT_EQ(which(in_first + std::string(1, '\0')), std::nullopt);
 }
 
 TEST_F(Which, EntryWithTrailingSlashIsNotDoubled) {

@@ -1,15 +1,19 @@
 // The expect family: outcomes and the fields each leaves, time limits, chunking, pattern kinds.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "clock.hpp"
 #include "helper_child.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "select.hpp"
@@ -281,6 +285,47 @@ TEST_F(ExpectTiming, SearchWindowMinusOneTakesTheFieldNulloptSearchesAll) {
   EXPECT_EQ(child->expect({"1", TIMEOUT_marker}, 0, 20), 0);
 }
 
+// Every wait and pause takes NaN as a caller's mistake, +inf as no limit, and a huge value as the
+// longest wait there is.
+TEST_F(ExpectTiming, NanIsRefusedInfinityIsNoLimit) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  helper_child child({"sleep", "0.3", "print", "late", "sleep", "30"});
+  EXPECT_THROW(child->expect("x", nan), std::invalid_argument);
+  EXPECT_THROW(child->expect_exact("x", nan), std::invalid_argument);
+  EXPECT_THROW(child->read_nonblocking(1, nan), std::invalid_argument);
+  EXPECT_THROW(child->waitnoecho(nan), std::invalid_argument);
+  child->timeout = nan;
+  EXPECT_THROW(child->expect("x"), std::invalid_argument);
+  child->timeout = 10;
+  child->delaybeforesend = nan;
+  EXPECT_THROW(child->send("x"), std::invalid_argument);
+  child->delaybeforesend = 0;
+  child->delayafterclose = nan;
+  EXPECT_THROW(child->close(), std::invalid_argument);
+  EXPECT_FALSE(child->closed);
+  child->delayafterclose = 0;
+  EXPECT_EQ(child->expect("late", inf), 0);
+  child->setecho(false);
+  EXPECT_TRUE(child->waitnoecho(1e300));
+
+  // A pause of +inf sleeps (for ever) rather than turn into a nonsense time that returns at once.
+  const pid_t sleeper = fork();
+  if (sleeper == 0) {
+    detail::sleep_seconds(inf);
+    _exit(0);
+  }
+  EXPECT_TRUE(test_support::eventually([&] {
+    std::ifstream stat("/proc/" + std::to_string(sleeper) + "/stat");
+    std::string pid_field, name, state;
+    return stat >> pid_field >> name >> state && state == "S";
+  }));
+  ::kill(sleeper, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(sleeper, &status, 0), sleeper);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the sleep ended by itself";
+}
+
 // ---- chunks ---------------------------------------------------------------------------------
 
 TEST_F(ExpectChunks, PatternsStraddlingChunksAreFound) {
@@ -387,4 +432,29 @@ TEST_F(Expect, DefaultPausesDoNotChangeTheOutcome) {
   EXPECT_EQ(child.expect(EOF_marker), 0);
   child.close();
   EXPECT_EQ(child.exitstatus, 0);
+}
+
+// Threads of servers and thread pools often run on small stacks; a read keeps nothing large there.
+TEST_F(Expect, WorksOnAThreadWithASmallStack) {
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, 64 * 1024), 0);
+  struct outcome {
+    long index = -1;
+    std::string before;
+  } result;
+  auto body = [](void* data) -> void* {
+    auto* into = static_cast<outcome*>(data);
+    helper_child child({"print", "one two three", "sleep", "30"});
+    child->maxread = 65536;
+    into->index = child->expect({"t(\\w+)o", TIMEOUT_marker});
+    into->before = child->before.value_or("");
+    return nullptr;
+  };
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attributes, body, &result), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+  EXPECT_EQ(result.index, 0);
+  EXPECT_EQ(result.before, "one ");
 }

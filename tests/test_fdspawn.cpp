@@ -1,6 +1,7 @@
 // expect over a caller's own descriptor: sockets, pipes, end of file, time-outs, ownership.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -178,6 +179,29 @@ TEST(Fdspawn, OwnershipDecidesWhoCloses) {
   EXPECT_FALSE(explicit_close.isalive());
   EXPECT_THROW(explicit_close.read_nonblocking(), std::logic_error);
   pair.theirs = -1;
+}
+
+// A reader that has gone is an error of the send, never a SIGPIPE that ends the caller.
+TEST(Fdspawn, SendToAGoneReaderFailsWithoutSigpipe) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  ::close(fds[0]);
+  socket_pair pair;
+  ::close(pair.theirs);
+  pair.theirs = -1;
+  for (int fd : {fds[1], pair.ours}) {
+    fdspawn stream = quick(fd);
+    try {
+      stream.send("anyone there?");
+      ADD_FAILURE() << "sent to nobody";
+    } catch (const SystemError& error) {
+      EXPECT_EQ(error.code().value(), EPIPE);
+    }
+  }
+  ::close(fds[1]);
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_FALSE(sigismember(&pending, SIGPIPE)) << "a SIGPIPE was left pending";
 }
 
 TEST(Fdspawn, InvalidDescriptorIsRefused) {

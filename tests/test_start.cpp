@@ -5,10 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
+#include "pexpect_custom/run.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "test_support.hpp"
 
@@ -242,6 +245,45 @@ TEST(StartFailures, ExactMessagesAndNothingLeftBehind) {
   EXPECT_TRUE(test_support::zombie_children().empty());
 }
 
+// exec takes C strings and NAME=value pairs: a value it would cut or misread is refused before
+// the directory changes or anything is opened or started.
+TEST(StartFailures, ValuesExecCannotCarryAreRefusedFirst) {
+  using namespace std::string_literals;
+  struct row {
+    std::string command;
+    std::vector<std::string> args;
+    std::optional<std::string> cwd;
+    std::optional<environment> env;
+    std::string message_part;
+  };
+  const std::vector<row> rows = {
+      {helper + "\0x"s, {"exit", "0"}, "/", {}, "The command '"},
+      {helper + " exit \0"s, {}, "/", {}, "Argument 2 '\\x00'"},  // found after splitting
+      {helper, {"exit", "0\0"s}, "/", {}, "Argument 2 '0\\x00'"},
+      {helper, {"exit", "0"}, "/tmp\0/x"s, {}, "The working directory '/tmp\\x00/x'"},
+      {helper, {"exit", "0"}, "/", environment{{"A=B", "1"}}, "name 'A=B' contains \"=\""},
+      {helper, {"exit", "0"}, "/", environment{{"", "1"}}, "value '1' has an empty name"},
+      {helper, {"exit", "0"}, "/", environment{{"A\0"s, "1"}}, "name 'A\\x00' contains a NUL"},
+      {helper, {"exit", "0"}, "/", environment{{"A", "1\0"s}}, "variable 'A', '1\\x00' contains a NUL"},
+  };
+  test_support::cwd_guard restore;
+  const auto cwd_before = std::filesystem::current_path();
+  const auto fds_before = test_support::open_fds();
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.message_part);
+    try {
+      spawn child(r.command, r.args, {.cwd = r.cwd, .env = r.env});
+      ADD_FAILURE() << "started";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_NE(std::string(error.what()).find(r.message_part), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(std::filesystem::current_path(), cwd_before);
+  }
+  EXPECT_THROW(run(helper + " exit 0\0"s), std::invalid_argument);
+  EXPECT_EQ(test_support::open_fds(), fds_before);
+  EXPECT_TRUE(test_support::zombie_children().empty());
+}
+
 TEST(StartFailures, StartingTwiceIsRefused) {
   spawn child(helper, {"sleep", "30"});
   child.delayafterclose = child.delayafterterminate = 0;
@@ -338,8 +380,48 @@ TEST(Descriptors, MasterIsCloseOnExec) {
   EXPECT_EQ(first_with_prefix(read_all(second), "fds: "), "0 1 2");
 }
 
+// Another thread that starts a program at any moment must never hand it either end of a new
+// terminal: both are close-on-exec from the moment they exist.
+TEST_P(StartPaths, TerminalPairNeverReachesAProgramAnotherThreadStarts) {
+  const std::string baseline =
+      first_with_prefix(test_support::run_process({helper, "report", "fds"}).output, "fds: ");
+  std::atomic<bool> starting{true};
+  std::vector<std::string> leaks;
+  std::thread other([&] {
+    while (starting) {
+      std::string fds =
+          first_with_prefix(test_support::run_process({helper, "report", "fds"}).output, "fds: ");
+      if (fds != baseline) leaks.push_back(fds);
+    }
+  });
+  for (int i = 0; i < 150; ++i) {
+    spawn child = start({"exit", "0"});
+    child.delayafterclose = 0;
+    read_all(child);
+  }
+  starting = false;
+  other.join();
+  EXPECT_TRUE(leaks.empty()) << leaks.size() << " programs saw more than " << baseline << ", e.g. "
+                             << leaks.front();
+}
+
 TEST(Descriptors, MovedObjectOwnsTheChildOnce) {
+  // A class built on spawn: assigning to it must leave its own members alone.
+  struct labelled_spawn : spawn {
+    using spawn::spawn;
+    std::string label = std::string(64, 'x');
+  };
   auto fds_before = test_support::open_fds();
+  {
+    labelled_spawn target(std::nullopt);
+    target = labelled_spawn(helper, {"sleep", "30"});
+    target.delayafterclose = target.delayafterterminate = 0;
+    EXPECT_TRUE(target.isalive());
+    static_cast<spawn&>(target) = spawn(helper, {"sleep", "30"});
+    target.delayafterclose = target.delayafterterminate = 0;
+    EXPECT_TRUE(target.isalive());
+    EXPECT_EQ(target.label, std::string(64, 'x'));
+  }
   {
     spawn first(helper, {"sleep", "30"});
     first.delayafterclose = first.delayafterterminate = 0;

@@ -66,6 +66,8 @@ std::vector<std::string> split_command_line(std::string_view command_line) {
 }
 
 std::optional<std::string> which(std::string_view filename) {
+  // No file name holds a NUL byte, and the system calls below would see only the part before it.
+  if (filename.find('\0') != std::string_view::npos) return std::nullopt;
   std::string name(filename);
   if (name.find('/') != std::string::npos && ::access(name.c_str(), X_OK) == 0) return name;
   const char* path = std::getenv("PATH");

@@ -87,6 +87,7 @@ long expect_base::expect_loop(std::shared_ptr<searcher_base> loop_searcher,
                               std::optional<double> expect_timeout, std::optional<long> window) {
   searcher = std::move(loop_searcher);
   if (expect_timeout == -1) expect_timeout = timeout;
+  expect_timeout = detail::checked_timeout(expect_timeout);
   const double end_time = expect_timeout ? detail::now() + *expect_timeout : 0;
   if (window == -1) window = searchwindowsize;
 
@@ -104,7 +105,7 @@ long expect_base::expect_loop(std::shared_ptr<searcher_base> loop_searcher,
       if (expect_timeout && *expect_timeout < 0) throw TIMEOUT("Timeout exceeded in expect_any().");
       const std::string chunk = read_nonblocking(maxread, expect_timeout);
       freshlen = static_cast<long>(chunk.size());
-      detail::sleep_seconds(delayafterread);
+      detail::sleep_seconds(delayafterread, "delayafterread");
       incoming += chunk;
       if (expect_timeout) expect_timeout = end_time - detail::now();
     }

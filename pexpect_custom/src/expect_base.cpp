@@ -2,32 +2,41 @@
 
 namespace pexpect_custom {
 
-// A moved-from object holds no descriptor, so only the new owner ever closes it.
-expect_base::expect_base(expect_base&& other) noexcept
-    : searcher(std::move(other.searcher)),
-      ignorecase(other.ignorecase),
-      before(std::move(other.before)),
-      after(std::move(other.after)),
-      match(std::move(other.match)),
-      match_index(other.match_index),
-      flag_eof(other.flag_eof),
-      child_fd(std::exchange(other.child_fd, -1)),
-      timeout(other.timeout),
-      delimiter(std::move(other.delimiter)),
-      logfile(other.logfile),
-      logfile_read(other.logfile_read),
-      logfile_send(other.logfile_send),
-      maxread(other.maxread),
-      buffer(std::move(other.buffer)),
-      searchwindowsize(other.searchwindowsize),
-      delaybeforesend(other.delaybeforesend),
-      delayafterclose(other.delayafterclose),
-      delayafterterminate(other.delayafterterminate),
-      delayafterread(other.delayafterread),
-      softspace(other.softspace),
-      name(std::move(other.name)),
-      encoding(std::move(other.encoding)),
-      closed(std::exchange(other.closed, true)),
-      irix_hack(other.irix_hack) {}
+expect_base::expect_base(expect_base&& other) noexcept {
+  *this = std::move(other);
+}
+
+// A moved-from object holds no descriptor, so only the new owner ever closes it. The caller has
+// already let go of whatever this object held.
+expect_base& expect_base::operator=(expect_base&& other) noexcept {
+  if (this == &other) return *this;
+  searcher = std::move(other.searcher);
+  ignorecase = other.ignorecase;
+  before = std::move(other.before);
+  after = std::move(other.after);
+  match = std::move(other.match);
+  match_index = other.match_index;
+  flag_eof = other.flag_eof;
+  child_fd = std::exchange(other.child_fd, -1);
+  timeout = other.timeout;
+  delimiter = std::move(other.delimiter);
+  logfile = other.logfile;
+  logfile_read = other.logfile_read;
+  logfile_send = other.logfile_send;
+  maxread = other.maxread;
+  buffer = std::move(other.buffer);
+  searchwindowsize = other.searchwindowsize;
+  delaybeforesend = other.delaybeforesend;
+  delayafterclose = other.delayafterclose;
+  delayafterterminate = other.delayafterterminate;
+  delayafterread = other.delayafterread;
+  softspace = other.softspace;
+  name = std::move(other.name);
+  encoding = std::move(other.encoding);
+  closed = std::exchange(other.closed, true);
+  irix_hack = other.irix_hack;
+  landing_ = std::move(other.landing_);
+  return *this;
+}
 
 }  // namespace pexpect_custom

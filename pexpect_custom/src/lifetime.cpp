@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
+#include <cmath>
 
 #include "clock.hpp"
 #include "pexpect_custom/spawn.hpp"
@@ -126,7 +126,7 @@ bool spawn::terminate(bool force) {
   if (!isalive_nonblocking()) return true;
   auto signal_and_test = [&](int sig) {
     if (isalive_nonblocking() && ::kill(*pid, sig) != 0) throw_system_error();
-    detail::sleep_seconds(delayafterterminate);
+    detail::sleep_seconds(delayafterterminate, "delayafterterminate");
     return !isalive_nonblocking();
   };
   try {
@@ -140,7 +140,7 @@ bool spawn::terminate(bool force) {
     await_end(*pid, forced_end_grace_seconds);
     return !isalive_nonblocking();
   } catch (const SystemError&) {
-    detail::sleep_seconds(delayafterterminate);
+    detail::sleep_seconds(delayafterterminate, "delayafterterminate");
     return !isalive_nonblocking();
   }
 }
@@ -161,13 +161,16 @@ int spawn::end_notice_fd() {
 
 void spawn::close(bool force) {
   if (closed) return;
+  // Refused before anything is closed, so that a bad delay leaves the object as it was.
+  detail::require_number(delayafterclose, "delayafterclose");
+  detail::require_number(delayafterterminate, "delayafterterminate");
   if (end_notice_ >= 0) ::close(std::exchange(end_notice_, -1));
   flush();
   if (!fd_already_closed_) {
     if (::close(child_fd) != 0) throw_system_error();
     fd_already_closed_ = true;
   }
-  detail::sleep_seconds(delayafterclose);
+  detail::sleep_seconds(delayafterclose, "delayafterclose");
   if (isalive_nonblocking() && !terminate(force)) {
     throw ExceptionPexpect("close() could not terminate the child using terminate()");
   }
@@ -178,6 +181,9 @@ void spawn::close(bool force) {
 
 void spawn::release() noexcept {
   if (closed) return;
+  // Nothing can be raised from here, and a child must not be left behind for a bad delay.
+  if (std::isnan(delayafterclose)) delayafterclose = 0;
+  if (std::isnan(delayafterterminate)) delayafterterminate = 0;
   try {
     close(true);
   } catch (...) {
@@ -188,34 +194,42 @@ spawn::~spawn() {
   release();
 }
 
-spawn::spawn(spawn&& other) noexcept
-    : expect_base(std::move(other)),
-      stdin_fileno(other.stdin_fileno),
-      stdout_fileno(other.stdout_fileno),
-      stderr_fileno(other.stderr_fileno),
-      stdin_stream(other.stdin_stream),
-      stdout_stream(other.stdout_stream),
-      stderr_stream(other.stderr_stream),
-      terminated(std::exchange(other.terminated, true)),
-      exitstatus(other.exitstatus),
-      signalstatus(other.signalstatus),
-      status(other.status),
-      pid(other.pid),
-      cwd(std::move(other.cwd)),
-      env(std::move(other.env)),
-      use_native_pty_fork(other.use_native_pty_fork),
-      command(std::move(other.command)),
-      args(std::move(other.args)),
-      fd_already_closed_(std::exchange(other.fd_already_closed_, false)),
-      end_notice_(std::exchange(other.end_notice_, -1)) {}
+spawn::spawn(spawn&& other) noexcept : expect_base(std::move(other)) {
+  take_own_fields(other);
+}
 
+// Member-wise: this object lets go of its own child first, then takes the other's state. A
+// class derived from spawn keeps its own members untouched.
 spawn& spawn::operator=(spawn&& other) noexcept {
   if (this != &other) {
     release();
-    this->~spawn();
-    new (this) spawn(std::move(other));
+    expect_base::operator=(std::move(other));
+    take_own_fields(other);
   }
   return *this;
+}
+
+// The fields spawn adds to expect_base; `other` is left holding no child to close or end.
+void spawn::take_own_fields(spawn& other) noexcept {
+  stdin_fileno = other.stdin_fileno;
+  stdout_fileno = other.stdout_fileno;
+  stderr_fileno = other.stderr_fileno;
+  stdin_stream = other.stdin_stream;
+  stdout_stream = other.stdout_stream;
+  stderr_stream = other.stderr_stream;
+  terminated = std::exchange(other.terminated, true);
+  exitstatus = other.exitstatus;
+  signalstatus = other.signalstatus;
+  status = other.status;
+  pid = other.pid;
+  cwd = std::move(other.cwd);
+  env = std::move(other.env);
+  use_native_pty_fork = other.use_native_pty_fork;
+  command = std::move(other.command);
+  args = std::move(other.args);
+  fd_already_closed_ = std::exchange(other.fd_already_closed_, false);
+  if (end_notice_ >= 0) ::close(end_notice_);
+  end_notice_ = std::exchange(other.end_notice_, -1);
 }
 
 }  // namespace pexpect_custom

@@ -6,10 +6,11 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 
 #include "child_exec.hpp"
 #include "pexpect_custom/spawn.hpp"
-#include "unique_fd.hpp"
+#include "pty_pair.hpp"
 
 namespace pexpect_custom {
 
@@ -41,31 +42,54 @@ void pty_make_controlling_tty(const char* child_name, int error_fd) {
 
 }  // namespace
 
-std::pair<pid_t, int> spawn::fork_pty(int error_fd) {
-  int master = -1;
-  int slave = -1;
-  char child_name[PATH_MAX] = {};
-  if (openpty(&master, &slave, child_name, nullptr, nullptr) != 0) throw_system_error();
-  detail::unique_fd parent_fd(master);
-  detail::unique_fd child_side(slave);
-  if (fcntl(master, F_SETFD, FD_CLOEXEC) != 0 || fcntl(slave, F_SETFD, FD_CLOEXEC) != 0) {
-    throw_system_error();
+namespace detail {
+
+pty_pair open_pty_pair() {
+  pty_pair pty;
+  pty.master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!pty.master || grantpt(pty.master.get()) != 0 || unlockpt(pty.master.get()) != 0) throw_system_error();
+  char name[PATH_MAX] = {};
+  const int failed = ptsname_r(pty.master.get(), name, sizeof name);
+  if (failed != 0) throw SystemError(failed);
+  pty.slave.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!pty.slave) throw_system_error();
+  pty.slave_name = name;
+  return pty;
+}
+
+void slave_onto_standard_descriptors(int slave, int error_fd) {
+  // dup2 onto the descriptor itself would keep its close-on-exec flag: work from a copy above 2.
+  int source = slave;
+  if (slave <= 2) {
+    source = fcntl(slave, F_DUPFD, 3);
+    if (source < 0) fail_in_child(error_fd, child_failure::system_error);
   }
+  for (int target = 0; target <= 2; ++target) {
+    if (dup2(source, target) < 0) fail_in_child(error_fd, child_failure::system_error);
+  }
+  ::close(source);
+}
+
+void attach_terminal(int slave, int error_fd) {
+  if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) fail_in_child(error_fd, child_failure::system_error);
+  slave_onto_standard_descriptors(slave, error_fd);
+}
+
+}  // namespace detail
+
+std::pair<pid_t, int> spawn::fork_pty(int error_fd) {
+  detail::pty_pair pty = detail::open_pty_pair();
   pid_t child_pid = fork();
   if (child_pid < 0) throw_system_error();
   if (child_pid == 0) {
-    parent_fd.reset();
-    pty_make_controlling_tty(child_name, error_fd);
-    dup2(slave, 0);
-    dup2(slave, 1);
-    dup2(slave, 2);
-    if (slave > 2)
-      child_side.reset();
-    else
-      child_side.release();
+    pty_make_controlling_tty(pty.slave_name.c_str(), error_fd);
+    detail::slave_onto_standard_descriptors(pty.slave.get(), error_fd);
+    // Both are gone from descriptors the program keeps; nothing is closed twice here.
+    pty.master.release();
+    pty.slave.release();
     return {0, -1};
   }
-  return {child_pid, parent_fd.release()};
+  return {child_pid, pty.master.release()};
 }
 
 std::pair<int, int> spawn::getwinsize() const {

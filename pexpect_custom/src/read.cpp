@@ -6,6 +6,7 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "clock.hpp"
 #include "pexpect_custom/expect_base.hpp"
 #include "select.hpp"
 
@@ -50,6 +51,7 @@ std::string expect_base::read_nonblocking(long size, std::optional<double> read_
                            ".");
   }
   if (read_timeout == -1) read_timeout = timeout;
+  read_timeout = detail::checked_timeout(read_timeout);
 
   auto end_of_file = [this](const char* message) {
     flag_eof = true;
@@ -84,18 +86,19 @@ std::string expect_base::read_nonblocking(long size, std::optional<double> read_
   }
 
   // Once the child's side is closed and drained, Linux reports EIO here.
-  // Read into a fixed buffer and copy out only what arrived: a terminal hands out a few KiB at
-  // a time, so a string of the full requested size would be allocated and cleared for nothing.
-  char landing[largest_single_read];
-  const ssize_t n =
-      read_once(child_fd, landing, static_cast<std::size_t>(std::min(size, largest_single_read)));
+  // Read into the object's landing buffer and copy out only what arrived: a terminal hands out a
+  // few KiB at a time, so a string of the full requested size would be allocated and cleared for
+  // nothing.
+  const auto wanted_bytes = static_cast<std::size_t>(std::min(size, largest_single_read));
+  if (landing_.size() < wanted_bytes) landing_.resize(wanted_bytes);
+  const ssize_t n = read_once(child_fd, landing_.data(), wanted_bytes);
   if (n < 0) {
     throw end_of_file("End Of File (EOF) in read_nonblocking(). Exception style platform.");
   }
   if (n == 0) {
     throw end_of_file("End Of File (EOF) in read_nonblocking(). Empty string style platform.");
   }
-  std::string chunk(landing, static_cast<std::size_t>(n));
+  std::string chunk(landing_.data(), static_cast<std::size_t>(n));
 
   log_to(logfile, chunk);
   log_to(logfile_read, chunk);

@@ -54,14 +54,16 @@ ready_lists select(const std::vector<int>& iwtd, const std::vector<int>& owtd, c
   for (int fd : iwtd) add_interest(fds, fd, POLLIN);
   for (int fd : owtd) add_interest(fds, fd, POLLOUT);
   for (int fd : ewtd) add_interest(fds, fd, POLLPRI);
+  timeout = checked_timeout(timeout);
   const double end_time = timeout ? now() + *timeout : 0;
   while (true) {
-    int count = ::poll(fds.data(), fds.size(), poll_milliseconds(timeout));
-    if (count >= 0) break;
-    if (errno != EINTR) throw_system_error();
+    const int count = ::poll(fds.data(), fds.size(), poll_milliseconds(timeout));
+    if (count > 0) break;
+    if (count < 0 && errno != EINTR) throw_system_error();
+    // A signal, or the end of one poll of a wait longer than poll can take at once.
     if (timeout) {
       timeout = end_time - now();
-      if (*timeout < 0) return {};
+      if (*timeout < 0 || (count == 0 && *timeout == 0)) return {};
     }
   }
   ready_lists ready;

@@ -59,12 +59,12 @@ int control_code(unsigned char c) {
 // rest is written too, so that a signal never cuts what is sent short. A failure after part of
 // it has gone returns the length of that part, as write() itself does.
 long expect_base::send(std::string_view s) {
-  detail::sleep_seconds(delaybeforesend);
+  detail::sleep_seconds(delaybeforesend, "delaybeforesend");
   log_to(logfile, s);
   log_to(logfile_send, s);
   std::size_t done = 0;
   do {
-    const ssize_t written = ::write(child_fd, s.data() + done, s.size() - done);
+    const long written = write_to_descriptor(s.substr(done));
     if (written < 0) {
       if (errno == EINTR) continue;
       if (done > 0) break;
@@ -124,6 +124,7 @@ void expect_base::setecho(bool state) {
 
 bool expect_base::waitnoecho(std::optional<double> wait_timeout) {
   if (wait_timeout == -1) wait_timeout = timeout;
+  wait_timeout = detail::checked_timeout(wait_timeout);
   double end_time = wait_timeout ? detail::now() + *wait_timeout : 0;
   while (true) {
     if (!getecho()) return true;
@@ -131,6 +132,10 @@ bool expect_base::waitnoecho(std::optional<double> wait_timeout) {
     if (wait_timeout) wait_timeout = end_time - detail::now();
     detail::sleep_seconds(0.1);
   }
+}
+
+long expect_base::write_to_descriptor(std::string_view data) {
+  return ::write(child_fd, data.data(), data.size());
 }
 
 bool expect_base::isatty() const {

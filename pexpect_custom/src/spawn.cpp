@@ -2,7 +2,6 @@
 #include "pexpect_custom/spawn.hpp"
 
 #include <fcntl.h>
-#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,7 +10,9 @@
 #include <sstream>
 
 #include "child_exec.hpp"
+#include "exec_values.hpp"
 #include "pexpect_custom/command.hpp"
+#include "pty_pair.hpp"
 #include "unique_fd.hpp"
 
 namespace pexpect_custom {
@@ -39,6 +40,10 @@ bool platform_name_contains(std::string_view word) {
   return platform.find(word) != std::string_view::npos;
 }
 
+[[noreturn]] void fork_failed(const SystemError& error) {
+  throw ExceptionPexpect(std::string("Error! pty.fork() failed: ") + error.what());
+}
+
 // A close-on-exec pipe through which the child reports a failed start. Its ends never sit on
 // descriptors 0..2, which the child overwrites with the terminal.
 std::pair<detail::unique_fd, detail::unique_fd> make_error_pipe() {
@@ -60,8 +65,29 @@ std::pair<detail::unique_fd, detail::unique_fd> start_error_pipe(bool native_for
     return make_error_pipe();
   } catch (const SystemError& error) {
     if (!native_fork) throw;
-    throw ExceptionPexpect(std::string("Error! pty.fork() failed: ") + error.what());
+    fork_failed(error);
   }
+}
+
+// The platform's way: a new terminal pair, then a child that starts a new session with the slave
+// as its controlling terminal and standard descriptors. Returns (pid, master) in the parent; in
+// the child (pid 0) the slave is in place.
+std::pair<pid_t, int> native_pty_fork(int error_fd) {
+  detail::pty_pair pty;
+  try {
+    pty = detail::open_pty_pair();
+  } catch (const SystemError& error) {
+    fork_failed(error);
+  }
+  const pid_t child_pid = fork();
+  if (child_pid < 0) fork_failed(SystemError(errno));
+  if (child_pid == 0) {
+    detail::attach_terminal(pty.slave.get(), error_fd);
+    pty.master.release();
+    pty.slave.release();
+    return {0, -1};
+  }
+  return {child_pid, pty.master.release()};
 }
 
 void reap(pid_t pid) {
@@ -137,6 +163,7 @@ void spawn::_spawn(const std::string& command_word, const std::vector<std::strin
     child_args = argv;
     child_args.insert(child_args.begin(), command_word);
   }
+  detail::check_exec_values(child_args, cwd, env);
   args = child_args;
   command = child_args.front();
 
@@ -156,26 +183,12 @@ void spawn::_spawn(const std::string& command_word, const std::vector<std::strin
 
   detail::exec_plan plan(*command, *args, env);
   auto [error_read, error_write] = start_error_pipe(use_native_pty_fork);
-  pid_t child_pid = -1;
-  int master = -1;
-  if (use_native_pty_fork) {
-    child_pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (child_pid < 0) {
-      throw ExceptionPexpect(std::string("Error! pty.fork() failed: ") + SystemError(errno).what());
-    }
-  } else {
-    std::tie(child_pid, master) = fork_pty(error_write.get());
-  }
+  const auto [child_pid, master] =
+      use_native_pty_fork ? native_pty_fork(error_write.get()) : fork_pty(error_write.get());
   if (child_pid == 0) detail::become_program(plan, error_write.get());
 
   error_write.reset();
   detail::unique_fd master_fd(master);
-  if (fcntl(master, F_SETFD, FD_CLOEXEC) != 0) {
-    int saved = errno;
-    ::kill(child_pid, SIGKILL);
-    reap(child_pid);
-    throw SystemError(saved);
-  }
   if (auto failure = detail::await_exec(error_read.get())) {
     reap(child_pid);
     if (failure->kind == detail::child_failure::still_has_controlling_tty) {

@@ -131,4 +131,8 @@ std::string_view last_bytes(std::string_view text, std::size_t count) {
   return text.size() > count ? text.substr(text.size() - count) : text;
 }
 
+std::string quoted_text(std::string_view text) {
+  return quoted_element(text);
+}
+
 }  // namespace pexpect_custom::detail

@@ -35,6 +35,9 @@ std::string whole_or_real_text(double value);
 /// any other control byte as \xNN (two lower-case hex digits); every other byte is itself.
 std::string list_text(const std::vector<std::string>& elements);
 
+/// One element as list_text shows it: in single quotes, with the same escapes.
+std::string quoted_text(std::string_view text);
+
 /// The markers by their type names: "pexpect_custom::EOF_" and "pexpect_custom::TIMEOUT".
 std::string marker_text(EOF_marker_t);
 std::string marker_text(TIMEOUT_marker_t);

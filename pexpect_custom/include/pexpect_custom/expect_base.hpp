@@ -178,7 +178,8 @@ class expect_base {
   expect_base(const expect_base&) = delete;
   expect_base& operator=(const expect_base&) = delete;
   expect_base(expect_base&& other) noexcept;
-  expect_base& operator=(expect_base&&) = delete;
+  /// Takes the other's state; the caller has already released what this object held.
+  expect_base& operator=(expect_base&& other) noexcept;
 
   /// What the state report shows of the object beyond the shared fields.
   struct report_identity {
@@ -194,6 +195,13 @@ class expect_base {
   virtual bool alive_without_blocking() { return isalive(); }
   /// A descriptor that becomes readable when the other side ends, or -1.
   virtual int end_notice_fd() { return -1; }
+  /// One write of `data` to the descriptor, as write(2) returns it.
+  virtual long write_to_descriptor(std::string_view data);
+
+ private:
+  // Where reads land before they are copied out; kept here rather than on the stack of every
+  // read, and only as large as the largest read asked for so far.
+  std::vector<char> landing_;
 };
 
 /// Input iterator over the lines of an expect_base (see expect_base::next()).

@@ -3,6 +3,7 @@
 
 #include <iosfwd>
 #include <optional>
+#include <string_view>
 
 #include "pexpect_custom/expect_base.hpp"
 
@@ -53,6 +54,10 @@ class fdspawn : public expect_base {
 
  private:
   report_identity identity() const override;
+  long write_to_descriptor(std::string_view data) override;
+  void release() noexcept;
+
+  bool socket_ = false;
 };
 
 }  // namespace pexpect_custom

@@ -136,6 +136,7 @@ class spawn : public expect_base {
   bool check_alive(int waitpid_options);
   void record_end(int raw_status);
   void release() noexcept;
+  void take_own_fields(spawn& other) noexcept;
 
   // Set once close() has closed the descriptor but could not end the child, so that no later
   // close touches that descriptor number again.
