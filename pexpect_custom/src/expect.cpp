@@ -42,52 +42,51 @@ long end_at_marker(expect_base& child, Marker marker, long marker_index, const E
 
 }  // namespace
 
-long expect_base::expect(const pattern_list& pattern, std::optional<double> expect_timeout,
+long expect_base::expect(const pattern_list& pattern, timeout_arg expect_timeout,
                          std::optional<long> window) {
   return expect_list(compile_pattern_list(pattern), expect_timeout, window);
 }
 
-long expect_base::expect(std::initializer_list<pattern_entry> pattern, std::optional<double> expect_timeout,
+long expect_base::expect(std::initializer_list<pattern_entry> pattern, timeout_arg expect_timeout,
                          std::optional<long> window) {
   return expect_list(compile_pattern_list(pattern), expect_timeout, window);
 }
 
-long expect_base::expect(const pattern_entry& pattern, std::optional<double> expect_timeout,
+long expect_base::expect(const pattern_entry& pattern, timeout_arg expect_timeout,
                          std::optional<long> window) {
   return expect_list(compile_pattern_list(pattern), expect_timeout, window);
 }
 
-long expect_base::expect(std::nullopt_t, std::optional<double> expect_timeout, std::optional<long> window) {
+long expect_base::expect(std::nullopt_t, timeout_arg expect_timeout, std::optional<long> window) {
   return expect_list(compile_pattern_list(std::nullopt), expect_timeout, window);
 }
 
-long expect_base::expect_list(const pattern_list& patterns, std::optional<double> expect_timeout,
+long expect_base::expect_list(const pattern_list& patterns, timeout_arg expect_timeout,
                               std::optional<long> window) {
   return expect_loop(std::make_shared<searcher_re>(patterns), expect_timeout, window);
 }
 
-long expect_base::expect_exact(const pattern_list& patterns, std::optional<double> expect_timeout,
+long expect_base::expect_exact(const pattern_list& patterns, timeout_arg expect_timeout,
                                std::optional<long> window) {
   return expect_loop(std::make_shared<searcher_string>(patterns), expect_timeout, window);
 }
 
-long expect_base::expect_exact(std::initializer_list<pattern_entry> patterns,
-                               std::optional<double> expect_timeout, std::optional<long> window) {
+long expect_base::expect_exact(std::initializer_list<pattern_entry> patterns, timeout_arg expect_timeout,
+                               std::optional<long> window) {
   return expect_exact(pattern_list(patterns), expect_timeout, window);
 }
 
-long expect_base::expect_exact(const pattern_entry& pattern, std::optional<double> expect_timeout,
+long expect_base::expect_exact(const pattern_entry& pattern, timeout_arg expect_timeout,
                                std::optional<long> window) {
   return expect_exact(pattern_list{pattern}, expect_timeout, window);
 }
 
 // `incoming` is this call's unconsumed output: the buffer as the call found it, then every chunk
 // read since. It grows by appending; the fields are cut from it once, when the call ends.
-long expect_base::expect_loop(std::shared_ptr<searcher_base> loop_searcher,
-                              std::optional<double> expect_timeout, std::optional<long> window) {
+long expect_base::expect_loop(std::shared_ptr<searcher_base> loop_searcher, timeout_arg limit,
+                              std::optional<long> window) {
   searcher = std::move(loop_searcher);
-  if (expect_timeout == -1) expect_timeout = timeout;
-  expect_timeout = detail::checked_timeout(expect_timeout);
+  std::optional<double> expect_timeout = detail::checked_timeout(limit.resolve(timeout));
   const double end_time = expect_timeout ? detail::now() + *expect_timeout : 0;
   if (window == -1) window = searchwindowsize;
 

@@ -43,15 +43,14 @@ void log_to(std::ostream* sink, std::string_view data) {
 
 }  // namespace
 
-std::string expect_base::read_nonblocking(long size, std::optional<double> read_timeout) {
+std::string expect_base::read_nonblocking(long size, timeout_arg limit) {
   if (closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
   // A zero-byte read would look exactly like end of file, and mark a live child as ended.
   if (size < 1) {
     throw std::logic_error("read_nonblocking() needs a size of at least 1, got " + std::to_string(size) +
                            ".");
   }
-  if (read_timeout == -1) read_timeout = timeout;
-  read_timeout = detail::checked_timeout(read_timeout);
+  const std::optional<double> read_timeout = detail::checked_timeout(limit.resolve(timeout));
 
   auto end_of_file = [this](const char* message) {
     flag_eof = true;

@@ -122,9 +122,8 @@ void expect_base::setecho(bool state) {
   if (tcsetattr(child_fd, TCSANOW, &attributes) != 0) throw_terminal_error();
 }
 
-bool expect_base::waitnoecho(std::optional<double> wait_timeout) {
-  if (wait_timeout == -1) wait_timeout = timeout;
-  wait_timeout = detail::checked_timeout(wait_timeout);
+bool expect_base::waitnoecho(timeout_arg limit) {
+  std::optional<double> wait_timeout = detail::checked_timeout(limit.resolve(timeout));
   double end_time = wait_timeout ? detail::now() + *wait_timeout : 0;
   while (true) {
     if (!getecho()) return true;

@@ -19,6 +19,7 @@
 #include "pexpect_custom/errors.hpp"
 #include "pexpect_custom/pattern.hpp"
 #include "pexpect_custom/searcher.hpp"
+#include "pexpect_custom/timeout.hpp"
 
 namespace pexpect_custom {
 
@@ -87,7 +88,7 @@ class expect_base {
   // ---- reading ----------------------------------------------------------------------------
   /// One bounded wait and one read of at most `size` (at least 1) bytes. Throws EOF_, TIMEOUT,
   /// ExceptionPexpect, or std::logic_error on a closed object or a size below 1.
-  std::string read_nonblocking(long size = 1, std::optional<double> timeout = -1);
+  std::string read_nonblocking(long size = 1, timeout_arg timeout = -1);
   /// `size` < 0: everything up to `delimiter`; > 0: at most `size` bytes; 0: "" at once.
   std::string read(long size = -1);
   /// One line ending in CR LF, the last unterminated piece, or empty at end of file.
@@ -123,7 +124,7 @@ class expect_base {
   /// Turns the terminal's echo on or off.
   void setecho(bool state);
   /// Waits until echo goes off; false on time-out.
-  bool waitnoecho(std::optional<double> timeout = -1);
+  bool waitnoecho(timeout_arg timeout = -1);
   /// The descriptor.
   int fileno() const { return child_fd; }
   /// Whether the descriptor is a terminal.
@@ -148,26 +149,38 @@ class expect_base {
   }
 
   /// Waits for a regular expression (or marker) to turn up; returns its index.
-  long expect(const pattern_list& pattern, std::optional<double> timeout = -1,
+  long expect(const pattern_list& pattern, timeout_arg timeout = -1,
               std::optional<long> searchwindowsize = -1);
-  long expect(std::initializer_list<pattern_entry> pattern, std::optional<double> timeout = -1,
+  long expect(std::initializer_list<pattern_entry> pattern, timeout_arg timeout = -1,
               std::optional<long> searchwindowsize = -1);
-  long expect(const pattern_entry& pattern, std::optional<double> timeout = -1,
+  long expect(const pattern_entry& pattern, timeout_arg timeout = -1,
               std::optional<long> searchwindowsize = -1);
-  long expect(std::nullopt_t, std::optional<double> timeout = -1, std::optional<long> searchwindowsize = -1);
+  long expect(std::nullopt_t, timeout_arg timeout = -1, std::optional<long> searchwindowsize = -1);
   /// Like expect, with a list already made by compile_pattern_list.
-  long expect_list(const pattern_list& pattern_list, std::optional<double> timeout = -1,
+  long expect_list(const pattern_list& pattern_list, timeout_arg timeout = -1,
                    std::optional<long> searchwindowsize = -1);
   /// Waits for plain text (no character is special).
-  long expect_exact(const pattern_list& pattern_list, std::optional<double> timeout = -1,
+  long expect_exact(const pattern_list& pattern_list, timeout_arg timeout = -1,
                     std::optional<long> searchwindowsize = -1);
-  long expect_exact(std::initializer_list<pattern_entry> pattern_list, std::optional<double> timeout = -1,
+  long expect_exact(std::initializer_list<pattern_entry> pattern_list, timeout_arg timeout = -1,
                     std::optional<long> searchwindowsize = -1);
-  long expect_exact(const pattern_entry& pattern, std::optional<double> timeout = -1,
+  long expect_exact(const pattern_entry& pattern, timeout_arg timeout = -1,
                     std::optional<long> searchwindowsize = -1);
   /// The read-and-search loop all expects end in.
-  long expect_loop(std::shared_ptr<searcher_base> searcher, std::optional<double> timeout = -1,
+  long expect_loop(std::shared_ptr<searcher_base> searcher, timeout_arg timeout = -1,
                    std::optional<long> searchwindowsize = -1);
+
+  // ---- the last expect's result, read without variant access -------------------------------
+  /// Text of group `n` of the last match: 0 is the whole match after either kind of expect,
+  /// 1.. the groups of a regular expression. nullopt when the last expect ended without a match
+  /// (or at a marker), or the group did not take part or does not exist. Never throws.
+  std::optional<std::string> group(std::size_t n) const;
+  /// Text of the named group of the last regular-expression match; nullopt as for group(n).
+  std::optional<std::string> group(std::string_view name) const;
+  /// The text the last expect matched (`after` when it holds text); nullopt otherwise.
+  std::optional<std::string> matched_text() const;
+  /// `before` as text; empty when it holds nothing.
+  std::string before_text() const { return before.value_or(std::string()); }
 
   // ---- state report -----------------------------------------------------------------------
   /// The 26-line state report.
