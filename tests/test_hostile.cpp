@@ -113,7 +113,7 @@ TEST_F(Hostile, ChildThatLetsGoOfItsTerminalAndKeepsRunning) {
   EXPECT_TRUE(child.flag_eof);
   EXPECT_FALSE(child.terminated);
   EXPECT_TRUE(test_support::process_exists(*child.pid));
-  // Closing still ends it (the hang-up signal is ignored, the interrupt is not).
+  // Closing still ends it.
   child.close();
   EXPECT_TRUE(child.terminated);
   EXPECT_TRUE(child.signalstatus.has_value());

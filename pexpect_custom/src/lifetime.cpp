@@ -204,6 +204,7 @@ spawn::spawn(spawn&& other) noexcept
       cwd(std::move(other.cwd)),
       env(std::move(other.env)),
       use_native_pty_fork(other.use_native_pty_fork),
+      ignore_sighup(other.ignore_sighup),
       command(std::move(other.command)),
       args(std::move(other.args)),
       fd_already_closed_(std::exchange(other.fd_already_closed_, false)),

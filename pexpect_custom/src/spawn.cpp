@@ -83,6 +83,7 @@ spawn::spawn(const std::optional<std::string>& command_word, const std::vector<s
              spawn_options options) {
   init_fields(options.timeout, options.maxread, options.searchwindowsize, options.logfile,
               std::move(options.cwd), std::move(options.env));
+  ignore_sighup = options.ignore_sighup;
   start(command_word, argv);
 }
 
@@ -154,7 +155,7 @@ void spawn::_spawn(const std::string& command_word, const std::vector<std::strin
 
   if (pid) throw std::logic_error("The pid member should be None.");
 
-  detail::exec_plan plan(*command, *args, env);
+  detail::exec_plan plan(*command, *args, env, ignore_sighup);
   auto [error_read, error_write] = start_error_pipe(use_native_pty_fork);
   pid_t child_pid = -1;
   int master = -1;
