@@ -222,9 +222,22 @@ TEST_F(Lifetime, CloseWithoutForceRaisesAndNeverClosesTheNumberAgain) {
   ::close(old_fd);
 }
 
-TEST_F(Lifetime, CloseDoesNotHangOnAChildThatLetGoOfItsTerminal) {
+TEST_F(Lifetime, CloseAfterEndOfFileKeepsTheExitCodeOfAChildStillFinishing) {
+  for (std::optional<double> timeout : {std::optional<double>(30), std::optional<double>()}) {
+    SCOPED_TRACE(timeout ? "bounded wait" : "wait without limit");
+    spawn finishing = quick({"detach", "sleep", "0.5", "exit", "2"});
+    finishing.timeout = timeout;
+    EXPECT_EQ(finishing.expect(EOF_marker, 30), 0);
+    finishing.close();
+    EXPECT_EQ(finishing.exitstatus, 2);
+    EXPECT_EQ(finishing.signalstatus, std::nullopt);
+  }
+}
+
+TEST_F(Lifetime, CloseAfterEndOfFileEndsAChildThatNeverEnds) {
   spawn daemon = ignoring("1,2", {"detach", "sleep", "1000"});
   daemon.flag_eof = true;  // as after reading to end of file
+  daemon.timeout = 0.5;    // how long close() lets it finish by itself
   auto started = std::chrono::steady_clock::now();
   daemon.close();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
