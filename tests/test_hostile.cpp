@@ -113,7 +113,8 @@ TEST_F(Hostile, ChildThatLetsGoOfItsTerminalAndKeepsRunning) {
   EXPECT_TRUE(child.flag_eof);
   EXPECT_FALSE(child.terminated);
   EXPECT_TRUE(test_support::process_exists(*child.pid));
-  // Closing still ends it (the hang-up signal is ignored, the interrupt is not).
+  // Closing gives it the object's time-out to end by itself, then still ends it.
+  child.timeout = 0.5;
   child.close();
   EXPECT_TRUE(child.terminated);
   EXPECT_TRUE(child.signalstatus.has_value());
@@ -124,6 +125,7 @@ TEST_F(Hostile, ChildThatLetsGoOfItsTerminalAndKeepsRunning) {
 // its terminal, runs on: the liveness test inside the read must not wait for the child to end.
 TEST_F(Hostile, ReadAfterEndOfFileKeepsToItsTimeoutWhileTheChildRuns) {
   spawn child = quick({"detach", "pause"});
+  child.timeout = 0.5;  // what close() waits for its end before ending it
   EXPECT_EQ(child.expect(EOF_marker, 20), 0);
   const pid_t pid = *child.pid;
   bool raised_eof = false;

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "pexpect_custom/spawn.hpp"
@@ -23,6 +25,24 @@ spawn quick(std::vector<std::string> args) {
   child.delayafterclose = 0;
   child.delayafterterminate = 0.05;
   return child;
+}
+
+// A child that ignores `signals` ("1,2": SIGHUP and SIGINT) and then runs `rest`; returned once
+// it ignores them, so that no signal sent afterwards can overtake the change.
+spawn ignoring(const std::string& signals, std::vector<std::string> rest = {"sleep", "30"}) {
+  std::vector<std::string> modes{"ignore", signals, "println", "ignoring"};
+  modes.insert(modes.end(), rest.begin(), rest.end());
+  spawn child = quick(std::move(modes));
+  EXPECT_EQ(child.expect_exact("ignoring"), 0);
+  return child;
+}
+
+// Gone, or a zombie that its new parent has yet to collect.
+bool process_ended(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto name_end = text.rfind(") ");
+  return name_end == std::string::npos || text.compare(name_end + 2, 1, "Z") == 0;
 }
 
 class Lifetime : public ::testing::Test {
@@ -151,11 +171,15 @@ TEST_F(Lifetime, KillWithAnInvalidSignalIsASystemError) {
 }
 
 TEST_F(Lifetime, TerminateGoesThroughTheStages) {
-  spawn plain = quick({"sleep", "30"});  // SIGHUP is ignored by every child; SIGINT ends this one
+  spawn plain = quick({"sleep", "30"});
   EXPECT_TRUE(plain.terminate());
-  EXPECT_EQ(plain.signalstatus, SIGINT);
+  EXPECT_EQ(plain.signalstatus, SIGHUP);
 
-  spawn stubborn = quick({"ignore", "2", "sleep", "30"});
+  spawn no_hangup = ignoring("1");
+  EXPECT_TRUE(no_hangup.terminate());
+  EXPECT_EQ(no_hangup.signalstatus, SIGINT);
+
+  spawn stubborn = ignoring("1,2");
   EXPECT_FALSE(stubborn.terminate(false));
   EXPECT_TRUE(stubborn.isalive());
   EXPECT_TRUE(stubborn.terminate(true));
@@ -167,7 +191,7 @@ TEST_F(Lifetime, TerminateGoesThroughTheStages) {
 }
 
 TEST_F(Lifetime, CloseEndsAChildThatIgnoresHangupAndInterrupt) {
-  spawn stubborn = quick({"ignore", "1,2", "sleep", "30"});
+  spawn stubborn = ignoring("1,2");
   stubborn.close();
   EXPECT_TRUE(stubborn.closed);
   EXPECT_EQ(stubborn.child_fd, -1);
@@ -178,7 +202,7 @@ TEST_F(Lifetime, CloseEndsAChildThatIgnoresHangupAndInterrupt) {
 }
 
 TEST_F(Lifetime, CloseWithoutForceRaisesAndNeverClosesTheNumberAgain) {
-  spawn stubborn = quick({"ignore", "1,2", "sleep", "30"});
+  spawn stubborn = ignoring("1,2");
   int old_fd = stubborn.child_fd;
   try {
     stubborn.close(false);
@@ -198,9 +222,22 @@ TEST_F(Lifetime, CloseWithoutForceRaisesAndNeverClosesTheNumberAgain) {
   ::close(old_fd);
 }
 
-TEST_F(Lifetime, CloseDoesNotHangOnAChildThatLetGoOfItsTerminal) {
-  spawn daemon = quick({"detach", "ignore", "1,2", "sleep", "1000"});
+TEST_F(Lifetime, CloseAfterEndOfFileKeepsTheExitCodeOfAChildStillFinishing) {
+  for (std::optional<double> timeout : {std::optional<double>(30), std::optional<double>()}) {
+    SCOPED_TRACE(timeout ? "bounded wait" : "wait without limit");
+    spawn finishing = quick({"detach", "sleep", "0.5", "exit", "2"});
+    finishing.timeout = timeout;
+    EXPECT_EQ(finishing.expect(EOF_marker, 30), 0);
+    finishing.close();
+    EXPECT_EQ(finishing.exitstatus, 2);
+    EXPECT_EQ(finishing.signalstatus, std::nullopt);
+  }
+}
+
+TEST_F(Lifetime, CloseAfterEndOfFileEndsAChildThatNeverEnds) {
+  spawn daemon = ignoring("1,2", {"detach", "sleep", "1000"});
   daemon.flag_eof = true;  // as after reading to end of file
+  daemon.timeout = 0.5;    // how long close() lets it finish by itself
   auto started = std::chrono::steady_clock::now();
   daemon.close();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
@@ -210,10 +247,22 @@ TEST_F(Lifetime, CloseDoesNotHangOnAChildThatLetGoOfItsTerminal) {
 TEST_F(Lifetime, DestructorEndsARunningChild) {
   pid_t pid;
   {
-    spawn child = quick({"ignore", "1,2", "sleep", "30"});
+    spawn child = ignoring("1,2");
     pid = *child.pid;
   }
   EXPECT_FALSE(test_support::process_exists(pid));
+}
+
+// The hang-up of the closed terminal reaches the shell's background job too.
+TEST_F(Lifetime, CloseEndsTheJobsOfTheChildsSession) {
+  spawn shell("/bin/sh", {"-c", "sleep 1001 & echo job $!; wait"});
+  shell.delayafterclose = 0;
+  ASSERT_EQ(shell.expect("job (\\d+)"), 0);
+  const pid_t job = std::stoi(*std::get<Match>(*shell.match).group(1));
+  shell.close();
+  const bool job_ended = test_support::eventually([job] { return process_ended(job); });
+  if (!job_ended) ::kill(job, SIGKILL);
+  EXPECT_TRUE(job_ended);
 }
 
 TEST_F(Lifetime, EofReportsTheFlag) {

@@ -39,6 +39,8 @@ TEST_F(Run, ExitStatusWhenAskedFor) {
   auto killed = run(h("signal 15"), {.withexitstatus = true});
   EXPECT_EQ(killed.exitstatus, std::nullopt);
   EXPECT_EQ(run(h("exit 0"), {.withexitstatus = true}).exitstatus, 0);
+  // A child still finishing after it let go of its terminal keeps its exit code.
+  EXPECT_EQ(run(h("detach sleep 0.5 exit 2"), {.withexitstatus = true}).exitstatus, 2);
 }
 
 TEST_F(Run, StringResponsesAreSentUnchanged) {

@@ -200,13 +200,15 @@ TEST_F(SignalStorm, ALargeSendArrivesWhole) {
 
 TEST_F(SignalStorm, TerminateGoesThroughItsStages) {
   // Ignores the hang-up, not the interrupt: ended at the third stage.
-  spawn hangup_deaf = quick({"ignore", "1", "pause"});
+  spawn hangup_deaf = quick({"ignore", "1", "println", "ignoring", "pause"});
+  ASSERT_EQ(hangup_deaf.expect_exact("ignoring"), 0);
   hangup_deaf.delayafterterminate = 0.1;
   EXPECT_TRUE(hangup_deaf.terminate());
   EXPECT_EQ(hangup_deaf.signalstatus, SIGINT);
 
   // Ignores both: survives without force, ended by SIGKILL with it.
-  spawn stubborn = quick({"ignore", "1,2", "pause"});
+  spawn stubborn = quick({"ignore", "1,2", "println", "ignoring", "pause"});
+  ASSERT_EQ(stubborn.expect_exact("ignoring"), 0);
   stubborn.delayafterterminate = 0.1;
   EXPECT_FALSE(stubborn.terminate(false));
   EXPECT_TRUE(stubborn.isalive());

@@ -59,10 +59,9 @@ spawn start_report(std::vector<std::string> what, spawn_options options = {}) {
 // Both ways of starting: the platform's forkpty, and the library's own pty fork.
 class StartPaths : public ::testing::TestWithParam<bool> {
  protected:
-  spawn start(std::vector<std::string> args, std::optional<environment> env = std::nullopt) {
-    spawn child(std::nullopt);
+  spawn start(std::vector<std::string> args, spawn_options options = {}) {
+    spawn child(std::nullopt, {}, std::move(options));
     child.use_native_pty_fork = GetParam();
-    child.env = std::move(env);
     child._spawn(helper, args);
     return child;
   }
@@ -96,23 +95,28 @@ TEST_P(StartPaths, OnlyTheTerminalDescriptorsReachTheProgram) {
   EXPECT_EQ(first_with_prefix(out, "fds: "), "0 1 2");
 }
 
-TEST_P(StartPaths, SignalsStartCleanWithHangupIgnored) {
-  sigset_t block, previous;
-  sigemptyset(&block);
-  sigaddset(&block, SIGUSR1);
-  sigprocmask(SIG_BLOCK, &block, &previous);
-  auto old_term = signal(SIGTERM, SIG_IGN);
-  spawn child = start({"report", "signals"});
-  signal(SIGTERM, old_term);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-  std::string out = read_all(child);
-  EXPECT_EQ(first_with_prefix(out, "blocked:"), "");
-  EXPECT_EQ(first_with_prefix(out, "ignored:"), " 1");
-  EXPECT_EQ(first_with_prefix(out, "handled:"), "");
+TEST_P(StartPaths, SignalsStartAtTheirDefaults) {
+  for (bool ignore_sighup : {false, true}) {
+    SCOPED_TRACE(ignore_sighup ? "SIGHUP ignored on request" : "default");
+    sigset_t block, previous;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &block, &previous);
+    auto old_hup = signal(SIGHUP, SIG_IGN);
+    auto old_term = signal(SIGTERM, SIG_IGN);
+    spawn child = start({"report", "signals"}, {.ignore_sighup = ignore_sighup});
+    signal(SIGTERM, old_term);
+    signal(SIGHUP, old_hup);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    std::string out = read_all(child);
+    EXPECT_EQ(first_with_prefix(out, "blocked:"), "");
+    EXPECT_EQ(first_with_prefix(out, "ignored:"), ignore_sighup ? " 1" : "");
+    EXPECT_EQ(first_with_prefix(out, "handled:"), "");
+  }
 }
 
 TEST_P(StartPaths, EnvironmentIsExactlyTheMap) {
-  spawn child = start({"report", "env"}, environment{{"A", "1"}, {"EMPTY", ""}, {"X", "y=z"}});
+  spawn child = start({"report", "env"}, {.env = environment{{"A", "1"}, {"EMPTY", ""}, {"X", "y=z"}}});
   std::string out = read_all(child);
   EXPECT_EQ(lines_with_prefix(out, "env: "), (std::vector<std::string>{"A=1", "EMPTY=", "X=y=z"}));
 }

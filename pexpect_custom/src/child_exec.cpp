@@ -45,13 +45,17 @@ void close_other_descriptors(int keep_fd) {
   }
 }
 
-void reset_signals() {
+// With SIGHUP at its default, the hang-up the kernel sends when the terminal closes ends the
+// program and, through the session, the jobs it started.
+void reset_signals(bool ignore_sighup) {
   struct sigaction action {};
   action.sa_handler = SIG_DFL;
   sigemptyset(&action.sa_mask);
   for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &action, nullptr);
-  action.sa_handler = SIG_IGN;
-  sigaction(SIGHUP, &action, nullptr);
+  if (ignore_sighup) {
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &action, nullptr);
+  }
   sigset_t empty;
   sigemptyset(&empty);
   sigprocmask(SIG_SETMASK, &empty, nullptr);
@@ -60,8 +64,11 @@ void reset_signals() {
 }  // namespace
 
 exec_plan::exec_plan(const std::string& command, const std::vector<std::string>& args,
-                     const std::optional<std::map<std::string, std::string>>& env)
-    : argv_(args), candidates_(exec_candidates(command, env)), inherit_env_(!env) {
+                     const std::optional<std::map<std::string, std::string>>& env, bool ignore_sighup)
+    : argv_(args),
+      candidates_(exec_candidates(command, env)),
+      inherit_env_(!env),
+      ignore_sighup_(ignore_sighup) {
   if (env) {
     for (const auto& [name, value] : *env) envp_.emplace_back(name).append("=").append(value);
   }
@@ -87,7 +94,7 @@ void become_program(const exec_plan& plan, int error_fd) {
   size.ws_col = 80;
   ioctl(STDOUT_FILENO, TIOCSWINSZ, &size);
   close_other_descriptors(error_fd);
-  reset_signals();
+  reset_signals(plan.ignore_sighup());
 
   char* const* envp = plan.envp();
   // The first failure that is not "no such file" is the telling one; without one, the last.

@@ -18,16 +18,18 @@ struct child_failure {
   int errno_value = 0;
 };
 
-/// The argument vector, environment and candidate paths of one start, as C arrays.
+/// The argument vector, environment and candidate paths of one start, as C arrays, and the
+/// disposition the program gets for SIGHUP.
 class exec_plan {
  public:
   exec_plan(const std::string& command, const std::vector<std::string>& args,
-            const std::optional<std::map<std::string, std::string>>& env);
+            const std::optional<std::map<std::string, std::string>>& env, bool ignore_sighup);
 
   const std::vector<const char*>& candidates() const { return candidate_ptrs_; }
   char* const* argv() const { return const_cast<char* const*>(argv_ptrs_.data()); }
   /// nullptr: inherit the caller's environment.
   char* const* envp() const;
+  bool ignore_sighup() const { return ignore_sighup_; }
 
  private:
   std::vector<std::string> argv_;
@@ -37,11 +39,13 @@ class exec_plan {
   std::vector<const char*> envp_ptrs_;
   std::vector<const char*> candidate_ptrs_;
   bool inherit_env_;
+  bool ignore_sighup_;
 };
 
 /// In the child, right after the fork and with the slave on descriptors 0..2: sets the 24x80
-/// window, closes every other descriptor but `error_fd`, resets signals (SIGHUP ignored), and
-/// executes the program. On failure reports to `error_fd` and ends with _exit.
+/// window, closes every other descriptor but `error_fd`, sets every signal to its default (SIGHUP
+/// ignored if the plan asks for it) with none blocked, and executes the program. On failure reports to
+/// `error_fd` and ends with _exit.
 [[noreturn]] void become_program(const exec_plan& plan, int error_fd);
 
 /// In the child: reports `failure` on `error_fd` and ends with _exit(1).

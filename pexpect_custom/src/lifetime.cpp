@@ -27,11 +27,18 @@ pid_t wait_for(pid_t pid, int& raw_status, int options) {
 
 constexpr double forced_end_grace_seconds = 5.0;
 
+// Whether `pid` is our child and has not ended yet; its end is not collected here.
+bool running_child(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
 // Sleeps until `pid` has ended and its parent can collect it (it is not collected here), or
-// `seconds` pass. A traced process (by a debugger, or a sanitizer's leak checker) is reported to
-// its tracer first: its parent may see it only a while after it has ended.
-void await_end(pid_t pid, double seconds) {
-  const double end_time = detail::now() + seconds;
+// `seconds` pass (nullopt: no limit). A traced process (by a debugger, or a sanitizer's leak
+// checker) is reported to its tracer first: its parent may see it only a while after it has
+// ended. Without a pidfd, a bounded wait falls back to short naps.
+void await_end(pid_t pid, std::optional<double> seconds) {
+  if (!running_child(pid)) return;
 #ifdef SYS_pidfd_open
   long fd = syscall(SYS_pidfd_open, pid, 0);
   if (fd >= 0) {
@@ -39,12 +46,14 @@ void await_end(pid_t pid, double seconds) {
     ::close(static_cast<int>(fd));
   }
 #endif
-  siginfo_t info{};
-  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0 &&
-         detail::now() < end_time) {
-    detail::sleep_seconds(0.01);
-    info = {};
+  if (!seconds) {
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    return;
   }
+  const double end_time = detail::now() + *seconds;
+  while (running_child(pid) && detail::now() < end_time) detail::sleep_seconds(0.01);
 }
 
 }  // namespace
@@ -164,6 +173,10 @@ void spawn::close(bool force) {
   // Refused before anything is closed, so that a bad delay leaves the object as it was.
   detail::require_number(delayafterclose, "delayafterclose");
   detail::require_number(delayafterterminate, "delayafterterminate");
+  // After end of file the child has usually let go of its terminal and is finishing. Closing the
+  // terminal would hang it up and the staged termination would signal it, losing its exit code,
+  // so it gets up to `timeout` to end by itself first.
+  if (flag_eof && !terminated && !fd_already_closed_) await_end(*pid, detail::checked_timeout(timeout));
   if (end_notice_ >= 0) ::close(std::exchange(end_notice_, -1));
   flush();
   if (!fd_already_closed_) {
@@ -225,6 +238,7 @@ void spawn::take_own_fields(spawn& other) noexcept {
   cwd = std::move(other.cwd);
   env = std::move(other.env);
   use_native_pty_fork = other.use_native_pty_fork;
+  ignore_sighup = other.ignore_sighup;
   command = std::move(other.command);
   args = std::move(other.args);
   fd_already_closed_ = std::exchange(other.fd_already_closed_, false);

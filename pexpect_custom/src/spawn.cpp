@@ -109,6 +109,7 @@ spawn::spawn(const std::optional<std::string>& command_word, const std::vector<s
              spawn_options options) {
   init_fields(options.timeout, options.maxread, options.searchwindowsize, options.logfile,
               std::move(options.cwd), std::move(options.env));
+  ignore_sighup = options.ignore_sighup;
   start(command_word, argv);
 }
 
@@ -181,7 +182,7 @@ void spawn::_spawn(const std::string& command_word, const std::vector<std::strin
 
   if (pid) throw std::logic_error("The pid member should be None.");
 
-  detail::exec_plan plan(*command, *args, env);
+  detail::exec_plan plan(*command, *args, env, ignore_sighup);
   auto [error_read, error_write] = start_error_pipe(use_native_pty_fork);
   const auto [child_pid, master] =
       use_native_pty_fork ? native_pty_fork(error_write.get()) : fork_pty(error_write.get());

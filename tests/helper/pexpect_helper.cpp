@@ -350,7 +350,11 @@ int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
     return run_mode(a, i + 1, argv_seen);
   }
   if (mode == "holder") {  // leave a grandchild holding the terminal for S seconds
+    // Like a daemon it ignores the hang-up that this process's end sends to its process group;
+    // ignored before the fork, so that the end cannot come first.
+    auto previous = signal(SIGHUP, SIG_IGN);
     pid_t grandchild = fork();
+    if (grandchild != 0) signal(SIGHUP, previous);
     if (grandchild == 0) {
       double seconds = std::atof(a.at(i + 1).c_str());
       timespec ts{static_cast<time_t>(seconds), 0};

@@ -35,6 +35,8 @@ struct spawn_options {
   std::ostream* logfile = nullptr;
   std::optional<std::string> cwd = std::nullopt;
   std::optional<environment> env = std::nullopt;
+  /// See spawn::ignore_sighup.
+  bool ignore_sighup = false;
 };
 
 /// Filter applied to each chunk relayed by `interact`.
@@ -85,6 +87,10 @@ class spawn : public expect_base {
   std::optional<environment> env;
   /// true: start with the platform's forkpty; false: the library's own fork_pty.
   bool use_native_pty_fork = true;
+  /// false (the default): the program starts with every signal at its default, so the hang-up
+  /// sent when its terminal closes ends it and the jobs of its session. true: it starts with
+  /// SIGHUP ignored and outlives its terminal. Read at each start.
+  bool ignore_sighup = false;
   /// Resolved path of the program.
   std::optional<std::string> command;
   /// The child's argument vector; element 0 is `command`.
