@@ -115,7 +115,7 @@ TEST(Send, DelayBeforeSendIsHonoured) {
   child.delaybeforesend = 0.2;
   auto started = std::chrono::steady_clock::now();
   child.sendline("x");
-  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(200));
 }
 
 TEST(Echo, SetGetAndWait) {

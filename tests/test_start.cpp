@@ -104,7 +104,9 @@ TEST_P(StartPaths, SignalsStartAtTheirDefaults) {
     sigprocmask(SIG_BLOCK, &block, &previous);
     auto old_hup = signal(SIGHUP, SIG_IGN);
     auto old_term = signal(SIGTERM, SIG_IGN);
+    auto old_usr2 = signal(SIGUSR2, [](int) {});  // a handler of the caller must not follow
     spawn child = start({"report", "signals"}, {.ignore_sighup = ignore_sighup});
+    signal(SIGUSR2, old_usr2);
     signal(SIGTERM, old_term);
     signal(SIGHUP, old_hup);
     sigprocmask(SIG_SETMASK, &previous, nullptr);

@@ -1,15 +1,29 @@
 #include "child_exec.hpp"
 
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 
 #include "path_search.hpp"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PEXPECT_ADDRESS_SANITIZER 1
+#endif
+#elif defined(__SANITIZE_ADDRESS__)
+#define PEXPECT_ADDRESS_SANITIZER 1
+#endif
+#ifdef PEXPECT_ADDRESS_SANITIZER
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace pexpect_custom::detail {
 
@@ -61,6 +75,52 @@ void reset_signals(bool ignore_sighup) {
   sigprocmask(SIG_SETMASK, &empty, nullptr);
 }
 
+// The child needs a few KiB; the rest is room for instrumented builds. Pages never touched cost
+// nothing, and the lowest page is a guard.
+constexpr std::size_t child_stack_bytes = std::size_t{256} * 1024;
+
+struct child_start {
+  const exec_plan* plan;
+  const terminal_handover* terminal;
+  int error_fd;
+};
+
+int child_main(void* argument) {
+  const auto& start = *static_cast<const child_start*>(argument);
+  start.terminal->attach(*start.terminal, start.error_fd);
+  become_program(*start.plan, start.error_fd);
+}
+
+class child_stack {
+ public:
+  child_stack() {
+    void* area = mmap(nullptr, child_stack_bytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (area == MAP_FAILED) return;
+    base_ = static_cast<char*>(area);
+    mprotect(base_, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)), PROT_NONE);
+  }
+  child_stack(const child_stack&) = delete;
+  child_stack& operator=(const child_stack&) = delete;
+  ~child_stack() {
+    if (!base_) return;
+#ifdef PEXPECT_ADDRESS_SANITIZER
+    // The child's frames never returned; their red zones must not outlive the mapping.
+    __asan_unpoison_memory_region(base_, child_stack_bytes);
+#endif
+    munmap(base_, child_stack_bytes);
+  }
+  bool usable() const {
+    return base_ != nullptr;
+  }
+  void* top() const {
+    return base_ + child_stack_bytes;
+  }
+
+ private:
+  char* base_ = nullptr;
+};
+
 }  // namespace
 
 exec_plan::exec_plan(const std::string& command, const std::vector<std::string>& args,
@@ -110,6 +170,23 @@ void become_program(const exec_plan& plan, int error_fd) {
   }
   int reported = first_telling != 0 ? first_telling : last;
   report_child_failure(error_fd, {child_failure::system_error, reported});
+}
+
+pid_t start_child(const exec_plan& plan, const terminal_handover& terminal, int error_fd) {
+  child_stack stack;
+  if (!stack.usable()) return -1;
+  // The child shares the caller's memory until its exec: a handler of the caller must not run
+  // there, so every signal stays blocked until the child has set them all to their defaults.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  child_start start{&plan, &terminal, error_fd};
+  const pid_t pid = clone(child_main, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+  const int clone_errno = errno;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = clone_errno;
+  return pid;
 }
 
 std::optional<child_failure> await_exec(int error_read_fd) {

@@ -48,6 +48,20 @@ class exec_plan {
 /// `error_fd` and ends with _exit.
 [[noreturn]] void become_program(const exec_plan& plan, int error_fd);
 
+/// How the child takes over its terminal before it becomes the program. `attach` runs in the child
+/// with every signal blocked, makes only system calls, and reports a failure on `error_fd`.
+struct terminal_handover {
+  void (*attach)(const terminal_handover& terminal, int error_fd);
+  int slave;
+  const char* slave_name;
+};
+
+/// Starts a child that attaches its terminal and becomes the program, without copying the
+/// caller's address space: the child borrows it, on a stack of its own, while the calling thread
+/// waits for the exec (or the child's end). No handler of the caller runs in the child. Returns
+/// the child's process id, or -1 with errno set when no child could be made.
+pid_t start_child(const exec_plan& plan, const terminal_handover& terminal, int error_fd);
+
 /// In the child: reports `failure` on `error_fd` and ends with _exit(1).
 [[noreturn]] void report_child_failure(int error_fd, child_failure failure);
 

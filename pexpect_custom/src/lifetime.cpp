@@ -135,7 +135,7 @@ bool spawn::terminate(bool force) {
   if (!isalive_nonblocking()) return true;
   auto signal_and_test = [&](int sig) {
     if (isalive_nonblocking() && ::kill(*pid, sig) != 0) throw_system_error();
-    detail::sleep_seconds(delayafterterminate, "delayafterterminate");
+    await_own_end(delayafterterminate, "delayafterterminate");
     return !isalive_nonblocking();
   };
   try {
@@ -149,9 +149,17 @@ bool spawn::terminate(bool force) {
     await_end(*pid, forced_end_grace_seconds);
     return !isalive_nonblocking();
   } catch (const SystemError&) {
-    detail::sleep_seconds(delayafterterminate, "delayafterterminate");
+    await_own_end(delayafterterminate, "delayafterterminate");
     return !isalive_nonblocking();
   }
+}
+
+// The pauses of close() and terminate() are the longest they wait for the child to end: the
+// liveness test after them gives the same answer the moment it has.
+void spawn::await_own_end(double seconds, const char* what) {
+  detail::require_number(seconds, what);
+  if (terminated || !(seconds > 0)) return;
+  await_end(*pid, seconds);
 }
 
 int spawn::end_notice_fd() {
@@ -183,7 +191,7 @@ void spawn::close(bool force) {
     if (::close(child_fd) != 0) throw_system_error();
     fd_already_closed_ = true;
   }
-  detail::sleep_seconds(delayafterclose, "delayafterclose");
+  await_own_end(delayafterclose, "delayafterclose");
   if (isalive_nonblocking() && !terminate(force)) {
     throw ExceptionPexpect("close() could not terminate the child using terminate()");
   }

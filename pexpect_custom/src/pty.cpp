@@ -40,6 +40,13 @@ void pty_make_controlling_tty(const char* child_name, int error_fd) {
   ::close(fd);
 }
 
+// In the child: takes the slave by name as the controlling terminal of a new session, and puts
+// it on the standard descriptors.
+void attach_own(const detail::terminal_handover& terminal, int error_fd) {
+  pty_make_controlling_tty(terminal.slave_name, error_fd);
+  detail::slave_onto_standard_descriptors(terminal.slave, error_fd);
+}
+
 }  // namespace
 
 namespace detail {
@@ -77,18 +84,11 @@ void attach_terminal(int slave, int error_fd) {
 
 }  // namespace detail
 
-std::pair<pid_t, int> spawn::fork_pty(int error_fd) {
+std::pair<pid_t, int> spawn::fork_pty(const detail::exec_plan& plan, int error_fd) {
   detail::pty_pair pty = detail::open_pty_pair();
-  pid_t child_pid = fork();
+  const detail::terminal_handover terminal{attach_own, pty.slave.get(), pty.slave_name.c_str()};
+  const pid_t child_pid = detail::start_child(plan, terminal, error_fd);
   if (child_pid < 0) throw_system_error();
-  if (child_pid == 0) {
-    pty_make_controlling_tty(pty.slave_name.c_str(), error_fd);
-    detail::slave_onto_standard_descriptors(pty.slave.get(), error_fd);
-    // Both are gone from descriptors the program keeps; nothing is closed twice here.
-    pty.master.release();
-    pty.slave.release();
-    return {0, -1};
-  }
   return {child_pid, pty.master.release()};
 }
 

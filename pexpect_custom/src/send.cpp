@@ -55,13 +55,31 @@ int control_code(unsigned char c) {
 
 }  // namespace
 
-// A blocking write stops part-way when a signal interrupts it after some bytes have gone; the
-// rest is written too, so that a signal never cuts what is sent short. A failure after part of
-// it has gone returns the length of that part, as write() itself does.
 long expect_base::send(std::string_view s) {
   detail::sleep_seconds(delaybeforesend, "delaybeforesend");
   log_to(logfile, s);
   log_to(logfile_send, s);
+  return write_all_of(s);
+}
+
+// One pause and one write for the text and its line end; the logs still see them as two entries.
+long expect_base::sendline(std::string_view s) {
+  detail::sleep_seconds(delaybeforesend, "delaybeforesend");
+  constexpr std::string_view line_end = "\n";
+  log_to(logfile, s);
+  log_to(logfile_send, s);
+  log_to(logfile, line_end);
+  log_to(logfile_send, line_end);
+  std::string line;
+  line.reserve(s.size() + line_end.size());
+  line.append(s).append(line_end);
+  return write_all_of(line);
+}
+
+// A blocking write stops part-way when a signal interrupts it after some bytes have gone; the
+// rest is written too, so that a signal never cuts what is sent short. A failure after part of
+// it has gone returns the length of that part, as write() itself does.
+long expect_base::write_all_of(std::string_view s) {
   std::size_t done = 0;
   do {
     const long written = write_to_descriptor(s.substr(done));
@@ -73,11 +91,6 @@ long expect_base::send(std::string_view s) {
     done += static_cast<std::size_t>(written);
   } while (done < s.size());
   return static_cast<long>(done);
-}
-
-long expect_base::sendline(std::string_view s) {
-  long count = send(s);
-  return count + send("\n");
 }
 
 long expect_base::sendcontrol(std::string_view character) {

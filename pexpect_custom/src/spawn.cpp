@@ -69,24 +69,23 @@ std::pair<detail::unique_fd, detail::unique_fd> start_error_pipe(bool native_for
   }
 }
 
-// The platform's way: a new terminal pair, then a child that starts a new session with the slave
-// as its controlling terminal and standard descriptors. Returns (pid, master) in the parent; in
-// the child (pid 0) the slave is in place.
-std::pair<pid_t, int> native_pty_fork(int error_fd) {
+// In the child: a new session with the slave as its controlling terminal and standard descriptors.
+void attach_native(const detail::terminal_handover& terminal, int error_fd) {
+  detail::attach_terminal(terminal.slave, error_fd);
+}
+
+// The platform's way: a new terminal pair, then a child that takes the slave as its controlling
+// terminal and becomes the program. Returns (pid, master).
+std::pair<pid_t, int> native_pty_fork(const detail::exec_plan& plan, int error_fd) {
   detail::pty_pair pty;
   try {
     pty = detail::open_pty_pair();
   } catch (const SystemError& error) {
     fork_failed(error);
   }
-  const pid_t child_pid = fork();
+  const detail::terminal_handover terminal{attach_native, pty.slave.get(), pty.slave_name.c_str()};
+  const pid_t child_pid = detail::start_child(plan, terminal, error_fd);
   if (child_pid < 0) fork_failed(SystemError(errno));
-  if (child_pid == 0) {
-    detail::attach_terminal(pty.slave.get(), error_fd);
-    pty.master.release();
-    pty.slave.release();
-    return {0, -1};
-  }
   return {child_pid, pty.master.release()};
 }
 
@@ -185,8 +184,7 @@ void spawn::_spawn(const std::string& command_word, const std::vector<std::strin
   detail::exec_plan plan(*command, *args, env, ignore_sighup);
   auto [error_read, error_write] = start_error_pipe(use_native_pty_fork);
   const auto [child_pid, master] =
-      use_native_pty_fork ? native_pty_fork(error_write.get()) : fork_pty(error_write.get());
-  if (child_pid == 0) detail::become_program(plan, error_write.get());
+      use_native_pty_fork ? native_pty_fork(plan, error_write.get()) : fork_pty(plan, error_write.get());
 
   error_write.reset();
   detail::unique_fd master_fd(master);

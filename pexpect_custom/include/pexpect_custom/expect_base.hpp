@@ -63,9 +63,9 @@ class expect_base {
   std::optional<long> searchwindowsize;
   /// Pause before every send, in seconds.
   double delaybeforesend = 0.05;
-  /// Pause after closing, in seconds.
+  /// Longest wait for the child's end after closing, in seconds (spawn).
   double delayafterclose = 0.1;
-  /// Pause after each signal of `terminate`, in seconds.
+  /// Longest wait for the child's end after each signal of `terminate`, in seconds (spawn).
   double delayafterterminate = 0.1;
   /// Pause after each chunk the expect loop reads, in seconds (default 0.0001). It lets a
   /// producer fill the terminal between reads, so reads come in fewer, larger chunks; set it to
@@ -106,7 +106,8 @@ class expect_base {
   // ---- sending and terminal control -------------------------------------------------------
   /// Sleeps `delaybeforesend`, logs, and makes one write; returns the count written.
   long send(std::string_view s);
-  /// `send(s)` then `send("\n")`; returns the total count.
+  /// Sends `s` and a line feed after a single pause, in one write; logs them as two entries and
+  /// returns the total count.
   long sendline(std::string_view s = {});
   /// Sends the control code of one character ("c" sends 3); returns 0 for a character without one.
   /// Throws std::invalid_argument unless `character` is exactly one byte.
@@ -212,6 +213,9 @@ class expect_base {
   virtual long write_to_descriptor(std::string_view data);
 
  private:
+  /// Writes all of `s`, going on after signals; returns the count written.
+  long write_all_of(std::string_view s);
+
   // Where reads land before they are copied out; kept here rather than on the stack of every
   // read, and only as large as the largest read asked for so far.
   std::vector<char> landing_;

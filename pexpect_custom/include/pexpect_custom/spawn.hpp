@@ -22,7 +22,8 @@ namespace pexpect_custom {
 
 namespace detail {
 class window_follower;
-}
+class exec_plan;
+}  // namespace detail
 
 /// Environment map handed to a child: exactly these variables.
 using environment = std::map<std::string, std::string>;
@@ -110,11 +111,13 @@ class spawn : public expect_base {
   bool isalive() override;
   /// Blocks until the child ends; returns its exit code (nullopt if a signal ended it).
   std::optional<int> wait();
-  /// Ends the child with SIGHUP, SIGCONT, SIGINT and, with `force`, SIGKILL. true if it is gone.
+  /// Ends the child with SIGHUP, SIGCONT, SIGINT and, with `force`, SIGKILL, each followed by a
+  /// wait of up to `delayafterterminate` for its end. true if it is gone.
   bool terminate(bool force = false);
   /// Sends `sig` if the child is alive.
   void kill(int sig);
-  /// Closes the master and makes sure the child is gone.
+  /// Closes the master, waits up to `delayafterclose` for the child's end, and makes sure it is
+  /// gone.
   void close(bool force = true);
 
   // ---- interactive relay ------------------------------------------------------------------
@@ -133,13 +136,14 @@ class spawn : public expect_base {
   void init_fields(std::optional<double> timeout, long maxread, std::optional<long> searchwindowsize,
                    std::ostream* logfile, std::optional<std::string> cwd, std::optional<environment> env);
   void start(const std::optional<std::string>& command, const std::vector<std::string>& args);
-  std::pair<pid_t, int> fork_pty(int error_fd);
+  std::pair<pid_t, int> fork_pty(const detail::exec_plan& plan, int error_fd);
   void interact_copy(const std::optional<std::string>& escape_character, const interact_filter& input_filter,
                      const interact_filter& output_filter, detail::window_follower* window);
   std::string interact_read(int fd);
   void interact_writen(int fd, std::string_view data);
   bool isalive_nonblocking();
   bool check_alive(int waitpid_options);
+  void await_own_end(double seconds, const char* what);
   void record_end(int raw_status);
   void release() noexcept;
   void take_own_fields(spawn& other) noexcept;
