@@ -44,7 +44,7 @@ void pty_make_controlling_tty(const char* child_name, int error_fd) {
 
 namespace detail {
 
-pty_pair open_pty_pair() {
+pty_pair open_pty_pair(int rows, int cols) {
   pty_pair pty;
   pty.master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!pty.master || grantpt(pty.master.get()) != 0 || unlockpt(pty.master.get()) != 0) throw_system_error();
@@ -54,6 +54,10 @@ pty_pair open_pty_pair() {
   pty.slave.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!pty.slave) throw_system_error();
   pty.slave_name = name;
+  winsize size{};
+  size.ws_row = static_cast<unsigned short>(rows);
+  size.ws_col = static_cast<unsigned short>(cols);
+  if (ioctl(pty.master.get(), TIOCSWINSZ, &size) != 0) throw_system_error();
   return pty;
 }
 
@@ -78,7 +82,7 @@ void attach_terminal(int slave, int error_fd) {
 }  // namespace detail
 
 std::pair<pid_t, int> spawn::fork_pty(int error_fd) {
-  detail::pty_pair pty = detail::open_pty_pair();
+  detail::pty_pair pty = detail::open_pty_pair(dimensions_.first, dimensions_.second);
   pid_t child_pid = fork();
   if (child_pid < 0) throw_system_error();
   if (child_pid == 0) {
