@@ -368,7 +368,8 @@ int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
       signal(SIGHUP, SIG_IGN);  // outlives the end of the session, as a nohup'd job would
       std::string block;
       while (block.size() < 4096) block += "babble\n";
-      write_all(1, block);
+      // The parent goes once the terminal is full: a slow relay is then still showing it.
+      for (int blocks = 0; blocks < 16; ++blocks) write_all(1, block);
       close(started[1]);
       while (true) write_all(1, block);
     }
