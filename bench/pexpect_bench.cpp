@@ -125,6 +125,9 @@ class rescanning_searcher : public searcher_re {
   long search(std::string_view buffer, long, std::optional<long> window) override {
     return detail::rescanning_search(*this, buffer, window);
   }
+  long continue_search(std::string_view buffer, long freshlen, std::optional<long> window) override {
+    return search(buffer, freshlen, window);
+  }
 };
 
 enum class marker_kind { exact, regex, rescanning };

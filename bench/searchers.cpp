@@ -68,8 +68,11 @@ void chunked(benchmark::State& state, const pattern_list& patterns, Search searc
   set_bytes(state, output);
 }
 
+// As in the expect loop: the first search of a call (all of its buffer new) starts afresh, the
+// later ones continue it.
 long resumed(searcher_base& searcher, std::string_view buffer, long fresh) {
-  return searcher.search(buffer, fresh);
+  if (static_cast<std::size_t>(fresh) == buffer.size()) return searcher.search(buffer, fresh);
+  return searcher.continue_search(buffer, fresh);
 }
 
 long rescanning(searcher_re& searcher, std::string_view buffer, long) {

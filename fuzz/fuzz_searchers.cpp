@@ -289,7 +289,9 @@ void check_regex(FuzzedDataProvider& input) {
     const std::optional<std::size_t> previous_start = searcher.start;
     long index;
     try {
-      index = searcher.search(buffer, freshlen, window);
+      // A grown buffer continues the previous search, as in the expect loop.
+      index = grows ? searcher.continue_search(buffer, freshlen, window)
+                    : searcher.search(buffer, freshlen, window);
     } catch (const std::runtime_error&) {
       // An expression whose backtracking exceeds the engine's limits fails the search with an
       // error, as it should; there is no result to compare.

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "pexpect_custom/spawn.hpp"
 #include "signals.hpp"
+#include "standard_fds.hpp"
 #include "words.hpp"
 
 namespace {
@@ -21,12 +23,17 @@ int exit_status_of(const pexpect_custom::spawn& child) {
   return 0;
 }
 
-// Messages go to standard output; when that is gone (a reader that closed its pipe), the
-// line goes to standard error instead of being lost.
+// Set when the launcher was started without a standard output.
+bool messages_to_stderr = false;
+
+// Messages go to standard output; when there is none, or it is gone (a reader that closed its
+// pipe), the line goes to standard error instead of being lost.
 void say(const std::string& line) {
-  std::cout << line << std::endl;
-  if (std::cout) return;
-  std::cout.clear();
+  if (!messages_to_stderr) {
+    std::cout << line << std::endl;
+    if (std::cout) return;
+    std::cout.clear();
+  }
   std::string text = line + "\n";
   ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
   (void)ignored;
@@ -50,19 +57,45 @@ class stop_signals_held {
   sigset_t previous_;
 };
 
-int relay(pexpect_custom::spawn& child) {
+// How the relay ended: with the launcher's status chosen, or with the reader of standard output
+// gone, when the status is the child's once it has been hung up.
+struct relay_end {
+  int status = 0;
+  bool output_gone = false;
+};
+
+relay_end relay_failed(const pexpect_custom::spawn& child, const std::exception& error) {
+  say(std::string("Failed to run the program: ") + error.what());
+  return {child.terminated ? exit_status_of(child) : 1};
+}
+
+relay_end relay(pexpect_custom::spawn& child) {
   try {
     child.interact();
+  } catch (const pexpect_custom::SystemError& error) {
+    if (error.code().value() == EPIPE) return {.output_gone = true};
+    return relay_failed(child, error);
   } catch (const std::exception& error) {
-    say(std::string("Failed to run the program: ") + error.what());
-    if (!child.terminated) return 1;
+    return relay_failed(child, error);
   }
-  return exit_status_of(child);
+  return {exit_status_of(child)};
+}
+
+// Nobody reads the output any more: the launcher ends quietly, as a filter in a pipeline does.
+// Closing the master hangs the child up; close() ends it if it outlives that, and collects it.
+int hang_up(pexpect_custom::spawn& child) {
+  try {
+    child.close();
+  } catch (const std::exception&) {
+  }
+  return child.terminated ? exit_status_of(child) : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  messages_to_stderr = launcher::fill_closed_standard_fds();
+  launcher::set_own_dispositions();
   std::vector<std::string> words(argv + 1, argv + argc);
   if (words.empty()) {
     say("No program specified");
@@ -89,13 +122,14 @@ int main(int argc, char** argv) {
     }
     launcher::guard_relay(*launch->pid);
   }
-  int status = relay(*launch);
+  relay_end end = relay(*launch);
   {
-    // The status is chosen; closing the object ends a child still running. A signal that
-    // comes meanwhile is handled once that is done, when there is no child left to end.
+    // Closing the object ends a child still running. A signal that comes meanwhile is handled
+    // once that is done, when there is no child left to end.
     stop_signals_held held;
     launcher::forget_child();
+    if (end.output_gone) end.status = hang_up(*launch);
     launch.reset();
   }
-  return status;
+  return end.status;
 }

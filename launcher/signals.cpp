@@ -68,8 +68,16 @@ sigset_t stop_set() {
 
 }  // namespace
 
+void set_own_dispositions() {
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = SIG_DFL;
+  sigaction(SIGCHLD, &action, nullptr);
+  action.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
 void guard_relay(pid_t child) {
-  signal(SIGPIPE, SIG_IGN);
   sigset_t blocked = stop_set();
   sigset_t previous;
   sigprocmask(SIG_BLOCK, &blocked, &previous);

@@ -118,9 +118,22 @@ TEST_F(ExpectOutcome, MatchSplitsTheOutputAndKeepsTheRest) {
   EXPECT_EQ(child->before, "");
   EXPECT_EQ(match_text(*child), "c");
   EXPECT_TRUE(std::dynamic_pointer_cast<searcher_string>(child->searcher));
-  ASSERT_EQ(child->expect("(?<word>re)a(d)"), 0);
+  EXPECT_EQ(child->group(0), "c");  // plain text: the whole match, and no groups
+  EXPECT_EQ(child->group(1), std::nullopt);
+  ASSERT_EQ(child->expect("(?<word>re)a(d)|(x)"), 0);
   EXPECT_EQ(std::get<Match>(*child->match).group("word"), "re");
   EXPECT_EQ(*child->before + after_text(*child) + child->buffer, reads.str());
+  EXPECT_EQ(child->group("word"), "re");
+  EXPECT_EQ(child->group(2), "d");
+  EXPECT_EQ(child->group(3), std::nullopt);  // did not take part
+  EXPECT_EQ(child->group(9), std::nullopt);  // does not exist
+  EXPECT_EQ(child->group("nosuch"), std::nullopt);
+  EXPECT_EQ(child->matched_text(), "read");
+  EXPECT_EQ(child->before_text(), *child->before);
+  // A marker leaves nothing to read as text.
+  ASSERT_EQ(child->expect({"never", TIMEOUT_marker}, std::chrono::milliseconds(50)), 1);
+  EXPECT_EQ(child->group(0), std::nullopt);
+  EXPECT_EQ(child->matched_text(), std::nullopt);
 }
 
 TEST_F(ExpectOutcome, EndOfFileWithMarkerReturnsItsIndex) {

@@ -352,6 +352,20 @@ TEST_F(Interact, OutputWrittenJustBeforeTheEndIsNotLost) {
   }
 }
 
+TEST_F(Interact, AGrandchildThatWritesOnDoesNotHoldTheRelay) {
+  // Output shown slowly, as on a slow terminal: the grandchild's writes keep the terminal full.
+  auto slowly = [](std::string_view data) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return std::string(data);
+  };
+  relay_session session({"babbler", "exit", "5"}, [&](spawn& child, const reporter& report) {
+    relay_with("\x1d", {}, slowly)(child, report);
+    report("exitstatus " + std::to_string(child.exitstatus.value_or(-1)));
+  });
+  EXPECT_EQ(session.finish(), "returned\nexitstatus 5\n");
+  EXPECT_NE(session.screen().find("babble"), std::string::npos);
+}
+
 TEST_F(Interact, FiltersShapeWhatPasses) {
   auto upper = [](std::string_view data) {
     std::string out(data);

@@ -2,10 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <latch>
+#include <optional>
+#include <random>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <tuple>
+#include <vector>
 
+#include "pexpect_custom/pattern.hpp"
 #include "pexpect_custom/regex.hpp"
+#include "pexpect_custom/searcher.hpp"
 
 using pexpect_custom::Match;
 using pexpect_custom::Regex;
@@ -28,7 +37,7 @@ TEST(RegexCompile, CopiesShareTheCompiledExpression) {
   Regex original("ab+");
   Regex copy = original;
   EXPECT_EQ(&copy.pattern(), &original.pattern());
-  // Both still search correctly, one after the other (the match data is shared and reused).
+  // Both still search correctly, one after the other.
   std::size_t s = 0, e = 0;
   ASSERT_TRUE(copy.search_span("xxabbb", 0, s, e));
   EXPECT_EQ(s, 2u);
@@ -323,4 +332,81 @@ TEST(RegexBytes, SeveralMegabytes) {
   ASSERT_TRUE(deep);
   EXPECT_EQ(deep->start(), 0u);
   EXPECT_EQ(deep->end(), ab.size() + 1);
+}
+
+// ---- threads ----------------------------------------------------------------------------------
+
+namespace {
+
+using span_and_text = std::tuple<std::size_t, std::size_t, std::optional<std::string>>;
+// Everything one buffer yields: each expression's own search, then the searcher's verdict.
+using outcome = std::vector<std::pair<long, std::vector<span_and_text>>>;
+
+std::vector<span_and_text> spans_of(const std::optional<Match>& m) {
+  std::vector<span_and_text> spans;
+  if (!m) return spans;
+  for (std::size_t n = 0; n <= m->group_count(); ++n) spans.emplace_back(m->start(n), m->end(n), m->group(n));
+  return spans;
+}
+
+outcome search_all(const pexpect_custom::pattern_list& list, const std::string& buffer) {
+  outcome result;
+  for (const auto& entry : list) {
+    const auto& expression = std::get<Regex>(entry.value);
+    result.emplace_back(0, spans_of(expression.search(buffer, buffer.size() / 3)));
+  }
+  pexpect_custom::searcher_re searcher(list);
+  const long index = searcher.search(buffer, static_cast<long>(buffer.size()));
+  result.emplace_back(index, spans_of(index >= 0 ? searcher.match : std::nullopt));
+  return result;
+}
+
+}  // namespace
+
+TEST(RegexThreads, SharedExpressionsGiveEveryThreadItsOwnResults) {
+  const pexpect_custom::pattern_list list = {
+      Regex("(\\w+)@(?<host>[a-z]+)(:\\d+)?"), Regex("(?<=\n)(ERR|WARN)[^\n]*"),
+      Regex("(a|b)*c"),  // deep backtracking on the long buffers: the JIT needs a larger stack
+      Regex("x{2,}(y)?$"), Regex("done-(\\d+)", Regex::ignorecase | Regex::dotall)};
+  std::mt19937 rng(0x7ea5);
+  std::vector<std::string> buffers;
+  const std::string alphabet = "ab c@x:1\n\nERRWARNdone-DONE-y";
+  for (int n = 0; n < 300; ++n) {
+    std::string text(std::uniform_int_distribution<std::size_t>(0, 200)(rng), ' ');
+    for (char& c : text)
+      c = alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(rng)];
+    if (n % 25 == 0) {
+      for (int i = 0; i < 20000; ++i) text += "ab";
+      text += n % 50 == 0 ? "c" : "";
+    }
+    buffers.push_back(std::move(text));
+  }
+  std::vector<outcome> reference;
+  for (const auto& buffer : buffers) reference.push_back(search_all(list, buffer));
+
+  // Half of the threads search the shared list itself, half their own copies of it; each walks
+  // the buffers from its own starting point, so different expressions run at the same moment.
+  constexpr int thread_count = 8;
+  std::atomic<int> mismatches{0};
+  std::atomic<int> failures{0};
+  std::latch start(thread_count);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < thread_count; ++t) {
+    threads.emplace_back([&, t] {
+      const pexpect_custom::pattern_list copied = list;
+      const auto& mine = t % 2 == 0 ? list : copied;
+      start.arrive_and_wait();
+      try {
+        for (std::size_t step = 0; step < 20 * buffers.size(); ++step) {
+          const std::size_t n = (step + static_cast<std::size_t>(t) * 37) % buffers.size();
+          if (search_all(mine, buffers[n]) != reference[n]) ++mismatches;
+        }
+      } catch (...) {
+        ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(failures.load(), 0);
 }

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <sstream>
 
 #include "pexpect_custom/run.hpp"
 #include "test_support.hpp"
@@ -118,6 +119,29 @@ TEST_F(Run, FailuresLeaveRunAndTheChildIsReaped) {
   } catch (const std::invalid_argument& error) {
     EXPECT_STREQ(error.what(), "The callback must be a string or function type.");
   }
+}
+
+// Every per-object field can be set through run's options, and durations work as time-outs.
+TEST_F(Run, OptionsReachTheChild) {
+  std::ostringstream sent, read;
+  run_events events{{"READY", std::string("x\n")}};
+  auto [out, status] =
+      run(h("println READY readline report winsize"), {.timeout = std::chrono::seconds(10),
+                                                       .withexitstatus = true,
+                                                       .events = events,
+                                                       .delaybeforesend = std::chrono::milliseconds(0),
+                                                       .delayafterclose = 0,
+                                                       .ignorecase = true,
+                                                       .logfile_read = &read,
+                                                       .logfile_send = &sent,
+                                                       .dimensions = {40, 100}});
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(out.find("winsize: 40 100"), std::string::npos) << out;
+  EXPECT_EQ(sent.str(), "x\n");
+  EXPECT_EQ(read.str(), out);
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(run(h("sleep 60"), {.timeout = std::chrono::milliseconds(300)}).output, "");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
 }
 
 TEST_F(Run, DirectoryAndEnvironmentReachTheChild) {

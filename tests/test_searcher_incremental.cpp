@@ -1,4 +1,4 @@
-// The regular-expression searcher's resumed searches against the plain rule (every expression
+// The regular-expression searcher's continued searches against the plain rule (every expression
 // searched from the window start on every call), which is kept in the library as the reference.
 
 #include <gtest/gtest.h>
@@ -265,10 +265,11 @@ TEST(SearcherIncremental, AgreesWithRescanningAtEveryStep) {
         // An expression that backtracks past the engine's limits fails either way; the resumed
         // search, which starts no earlier, must not fail where this one succeeds.
         ++over_limit;
-        EXPECT_THROW(incremental.search(buffer, freshlen, window), std::runtime_error);
+        EXPECT_THROW(incremental.continue_search(buffer, freshlen, window), std::runtime_error);
         break;
       }
-      const long got = incremental.search(buffer, freshlen, window);
+      const long got = step == 0 ? incremental.search(buffer, freshlen, window)
+                                 : incremental.continue_search(buffer, freshlen, window);
       ++steps;
       ASSERT_EQ(got, want) << "step " << step << ", buffer \"" << printable(buffer) << "\"";
       // Both searchers have seen the same history, so a failed search leaves both alike too.
@@ -292,9 +293,9 @@ TEST(SearcherIncremental, MatchesSpanningChunks) {
   std::string buffer = "build... DO";
   EXPECT_EQ(searcher.search(buffer, static_cast<long>(buffer.size())), -1);
   buffer += "NE-4";
-  EXPECT_EQ(searcher.search(buffer, 4), -1);
+  EXPECT_EQ(searcher.continue_search(buffer, 4), -1);
   buffer += "2\n";
-  ASSERT_EQ(searcher.search(buffer, 2), 0);
+  ASSERT_EQ(searcher.continue_search(buffer, 2), 0);
   EXPECT_EQ(searcher.start, 9u);
   EXPECT_EQ(searcher.match->group(1), "42");
 
@@ -303,9 +304,9 @@ TEST(SearcherIncremental, MatchesSpanningChunks) {
   buffer = "xa";
   EXPECT_EQ(behind.search(buffer, 2), -1);
   buffer += "b";
-  EXPECT_EQ(behind.search(buffer, 1), -1);
+  EXPECT_EQ(behind.continue_search(buffer, 1), -1);
   buffer += "c";
-  ASSERT_EQ(behind.search(buffer, 1), 0);
+  ASSERT_EQ(behind.continue_search(buffer, 1), 0);
   EXPECT_EQ(behind.start, 3u);
 }
 
@@ -315,14 +316,14 @@ TEST(SearcherIncremental, LaterOutputCanMoveAMatchEarlier) {
   searcher_re searcher({Regex("a.*c|b")});
   ASSERT_EQ(searcher.search("ab", 2), 0);
   EXPECT_EQ(searcher.start, 1u);
-  ASSERT_EQ(searcher.search("abc", 1), 0);
+  ASSERT_EQ(searcher.continue_search("abc", 1), 0);
   EXPECT_EQ(searcher.start, 0u);
   EXPECT_EQ(searcher.end, 3u);
 
   // An empty match at the very end never counts, but must not settle what comes before it.
   searcher_re tail({Regex("ab|$")});
   EXPECT_EQ(tail.search("xa", 2), -1);
-  ASSERT_EQ(tail.search("xab", 1), 0);
+  ASSERT_EQ(tail.continue_search("xab", 1), 0);
   EXPECT_EQ(tail.start, 1u);
 }
 
@@ -330,29 +331,30 @@ TEST(SearcherIncremental, StartOffsetDependentExpressionsAreSearchedFromTheWindo
   // \G matches only where a search starts: resuming at offset 1 would find "b" there.
   searcher_re anchored({Regex("\\Gb")});
   EXPECT_EQ(anchored.search("a", 1), -1);
-  EXPECT_EQ(anchored.search("ab", 1), -1);
+  EXPECT_EQ(anchored.continue_search("ab", 1), -1);
   // \K reports a match after the offset its attempt began at: here at the very end, where it
   // does not count, although the attempt began at 1.
   searcher_re keep({Regex("a\\K")});
   EXPECT_EQ(keep.search("xa", 2), -1);
-  ASSERT_EQ(keep.search("xab", 1), 0);
+  ASSERT_EQ(keep.continue_search("xab", 1), 0);
   EXPECT_EQ(keep.start, 2u);
   // (*COMMIT) fails the whole search once passed.
   searcher_re commit({Regex("a(*COMMIT)b")});
   EXPECT_EQ(commit.search("ac", 2), -1);
-  EXPECT_EQ(commit.search("acab", 2), -1);
+  EXPECT_EQ(commit.continue_search("acab", 2), -1);
 }
 
 TEST(SearcherIncremental, SettledBytesAreNotSearchedAgain) {
-  // What makes the search linear: once a stretch is settled, a continuing search never looks
-  // at it again. Changing a settled byte behind the searcher's back shows it (outside the few
-  // bytes at each end that are compared to recognise a continuation).
+  // What makes the search linear: once a stretch is settled, a continued search never looks at
+  // it again. Changing a settled byte behind the searcher's back shows it.
   std::string buffer(1000, '.');
   searcher_re searcher({Regex("MARK")});
   EXPECT_EQ(searcher.search(buffer, 1000), -1);
   buffer.replace(500, 4, "MARK");
   buffer += "..........";
-  EXPECT_EQ(searcher.search(buffer, 10), -1);
+  EXPECT_EQ(searcher.continue_search(buffer, 10), -1);
+  // The public search, asked the same, searches from the start.
+  EXPECT_EQ(searcher.search(buffer, 10), 0);
   searcher_re fresh({Regex("MARK")});
   EXPECT_EQ(fresh.search(buffer, static_cast<long>(buffer.size())), 0);
   EXPECT_EQ(fresh.start, 500u);
@@ -363,23 +365,42 @@ TEST(SearcherIncremental, AnythingButAContinuationIsSearchedFromTheStart) {
   auto settled = [] {
     auto searcher = std::make_unique<searcher_re>(pattern_list{Regex("MARK")});
     EXPECT_EQ(searcher->search("xxMA", 4), -1);
-    EXPECT_EQ(searcher->search("xxMAzz", 2), -1);  // "MA" no longer starts a match
+    EXPECT_EQ(searcher->continue_search("xxMAzz", 2), -1);  // "MA" no longer starts a match
     return searcher;
   };
-  // The buffer changed near its end: the samples differ.
+  // The public search owes nothing to earlier calls, even where the arguments look like a
+  // continuation of them.
   EXPECT_EQ(settled()->search(grown, 2), 0);
-  // freshlen does not account for the growth, or the buffer shrank.
-  EXPECT_EQ(settled()->search(grown, 1), 0);
-  EXPECT_EQ(settled()->search("xxMARK", -1), 0);
-  EXPECT_EQ(settled()->search("MARK", 0), 0);
+  // A continuation that does not fit what the previous search saw starts over: freshlen does
+  // not account for the growth, or the buffer shrank.
+  EXPECT_EQ(settled()->continue_search(grown, 1), 0);
+  EXPECT_EQ(settled()->continue_search("xxMARK", -1), 0);
+  EXPECT_EQ(settled()->continue_search("MARK", 0), 0);
   // Another window.
-  EXPECT_EQ(settled()->search(grown, 2, 100), 0);
+  EXPECT_EQ(settled()->continue_search(grown, 2, 100), 0);
   // Other entries.
   auto searcher = settled();
   searcher->_searches[0].second = pattern_entry(Regex("MARK"));
-  EXPECT_EQ(searcher->search(grown, 2), 0);
+  EXPECT_EQ(searcher->continue_search(grown, 2), 0);
   // After all of these, the start is the real one.
   EXPECT_EQ(searcher->start, 2u);
+}
+
+TEST(SearcherIncremental, PublicSearchOfADifferentBufferWithTheSameEnds) {
+  // Two buffers of one length and the same first and last 64 bytes, with a match only in the
+  // middle of the second: whichever comes first, each gets its own answer, whatever freshlen.
+  const std::string ends(64, '.');
+  const std::string without = ends + std::string(100, '-') + ends;
+  const std::string with = ends + std::string(50, '-') + "MARK" + std::string(46, '-') + ends;
+  ASSERT_EQ(without.size(), with.size());
+  for (const long freshlen : {0L, 10L, static_cast<long>(with.size())}) {
+    SCOPED_TRACE(freshlen);
+    searcher_re searcher({Regex("MARK"), EOF_marker});
+    EXPECT_EQ(searcher.search(without, freshlen), -1);
+    ASSERT_EQ(searcher.search(with, freshlen), 0);
+    EXPECT_EQ(searcher.start, 114u);
+    EXPECT_EQ(searcher.search(without, freshlen), -1);
+  }
 }
 
 TEST(SearcherIncremental, WindowStillBoundsTheSearch) {
@@ -388,11 +409,11 @@ TEST(SearcherIncremental, WindowStillBoundsTheSearch) {
   std::string buffer = "aaaa";
   EXPECT_EQ(searcher.search(buffer, 4, 3), -1);
   buffer += "b";
-  ASSERT_EQ(searcher.search(buffer, 1, 3), 0);
+  ASSERT_EQ(searcher.continue_search(buffer, 1, 3), 0);
   EXPECT_EQ(searcher.start, 2u);  // the first "a" inside the last 3 bytes
   EXPECT_EQ(searcher.match->group(), "aab");
   // ^ matches only at offset 0 of the buffer, never at the window start.
   searcher_re caret({Regex("^x")});
   EXPECT_EQ(caret.search("yx", 2, 1), -1);
-  EXPECT_EQ(caret.search("yxx", 1, 1), -1);
+  EXPECT_EQ(caret.continue_search("yxx", 1, 1), -1);
 }

@@ -159,8 +159,16 @@ INSTANTIATE_TEST_SUITE_P(ForkPaths, StartPaths, ::testing::Values(true, false),
 
 TEST(Start, InheritsTheCallersEnvironmentWithoutAMap) {
   setenv("PEXPECT_TEST_MARKER", "inherited", 1);
+  setenv("PEXPECT_TEST_GONE", "x", 1);
+  const environment changed =
+      inherit_environment({{"PEXPECT_TEST_ADDED", "a=b"}, {"PEXPECT_TEST_GONE", std::nullopt}});
   spawn child = start_report({"env"});
   unsetenv("PEXPECT_TEST_MARKER");
+  unsetenv("PEXPECT_TEST_GONE");
+  EXPECT_EQ(changed.at("PEXPECT_TEST_MARKER"), "inherited");
+  EXPECT_EQ(changed.at("PEXPECT_TEST_ADDED"), "a=b");
+  EXPECT_EQ(changed.count("PEXPECT_TEST_GONE"), 0u);
+  EXPECT_EQ(changed.at("PATH"), getenv("PATH"));
   std::string out = read_all(child);
   auto env = lines_with_prefix(out, "env: ");
   EXPECT_NE(std::find(env.begin(), env.end(), "PEXPECT_TEST_MARKER=inherited"), env.end());

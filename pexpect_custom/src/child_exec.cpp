@@ -149,10 +149,7 @@ void report_child_failure(int error_fd, child_failure failure) {
 }
 
 void become_program(const exec_plan& plan, int error_fd) {
-  winsize size{};
-  size.ws_row = 24;
-  size.ws_col = 80;
-  ioctl(STDOUT_FILENO, TIOCSWINSZ, &size);
+  // The terminal's size was set on the master before the fork.
   close_other_descriptors(error_fd);
   reset_signals(plan.ignore_sighup());
 

@@ -42,10 +42,9 @@ class exec_plan {
   bool ignore_sighup_;
 };
 
-/// In the child, right after the fork and with the slave on descriptors 0..2: sets the 24x80
-/// window, closes every other descriptor but `error_fd`, sets every signal to its default (SIGHUP
-/// ignored if the plan asks for it) with none blocked, and executes the program. On failure reports to
-/// `error_fd` and ends with _exit.
+/// In the child, right after the fork and with the slave on descriptors 0..2: closes every other descriptor
+/// but `error_fd`, sets every signal to its default (SIGHUP ignored if the plan asks for it) with none
+/// blocked, and executes the program. On failure reports to `error_fd` and ends with _exit.
 [[noreturn]] void become_program(const exec_plan& plan, int error_fd);
 
 /// How the child takes over its terminal before it becomes the program. `attach` runs in the child

@@ -82,7 +82,9 @@ long expect_base::expect_exact(const pattern_entry& pattern, timeout_arg expect_
 }
 
 // `incoming` is this call's unconsumed output: the buffer as the call found it, then every chunk
-// read since. It grows by appending; the fields are cut from it once, when the call ends.
+// read since. It grows by appending; the fields are cut from it once, when the call ends. So
+// each search after the first of a call continues the one before it, and may skip what that
+// one settled; the first one starts afresh, whatever the searcher did in earlier calls.
 long expect_base::expect_loop(std::shared_ptr<searcher_base> loop_searcher, timeout_arg limit,
                               std::optional<long> window) {
   searcher = std::move(loop_searcher);
@@ -94,8 +96,9 @@ long expect_base::expect_loop(std::shared_ptr<searcher_base> loop_searcher, time
   long freshlen = static_cast<long>(incoming.size());
   try {
     if (!searcher) throw std::invalid_argument("expect_loop() needs a searcher, got none.");
-    while (true) {
-      const long index = searcher->search(incoming, freshlen, window);
+    for (bool first = true;; first = false) {
+      const long index = first ? searcher->search(incoming, freshlen, window)
+                               : searcher->continue_search(incoming, freshlen, window);
       if (index >= 0) {
         record_match(*this, incoming, index);
         return index;

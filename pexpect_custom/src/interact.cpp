@@ -10,6 +10,7 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "clock.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "select.hpp"
 #include "unique_fd.hpp"
@@ -20,6 +21,10 @@ namespace pexpect_custom {
 namespace {
 
 constexpr std::size_t relay_chunk = 1000;
+// Output still arriving after the child's end is shown up to these bounds: a grandchild that
+// keeps writing to the terminal must not hold the relay.
+constexpr std::size_t leftover_bytes_limit = std::size_t{1} << 20;
+constexpr double leftover_seconds_limit = 1.0;
 
 // tcsetattr with TCSAFLUSH waits for pending output to drain, and a signal can cut that short.
 int set_mode(int fd, const termios& mode) {
@@ -150,6 +155,29 @@ read_result read_chunk(int fd) {
   }
 }
 
+// Whether byte `c`, passed on to a terminal in `mode`, ends the line being edited there.
+bool ends_line(const termios& mode, char c) {
+  auto is_special = [&](int index) {
+    return mode.c_cc[index] != _POSIX_VDISABLE && c == static_cast<char>(mode.c_cc[index]);
+  };
+  if (c == '\n') return true;
+  if (c == '\r') return (mode.c_iflag & ICRNL) && !(mode.c_iflag & IGNCR);
+  return is_special(VEOL) || is_special(VEOL2) || is_special(VEOF);
+}
+
+// What tells the child that its input has ended, as a user at its terminal would: the end-of-file
+// character of the terminal's current mode; twice when a line is still being edited, since the
+// first one only hands that line over. Nothing when the terminal has no such character.
+std::string end_of_input(int child_fd, std::optional<char> last_passed) {
+  termios mode{};
+  mode.c_cc[VEOF] = CEOF;  // kept when the mode cannot be read
+  tcgetattr(child_fd, &mode);
+  const cc_t eof = mode.c_cc[VEOF];
+  if (eof == _POSIX_VDISABLE) return {};
+  const bool line_open = (mode.c_lflag & ICANON) && last_passed && !ends_line(mode, *last_passed);
+  return std::string(line_open ? 2 : 1, static_cast<char>(eof));
+}
+
 }  // namespace
 
 void spawn::interact(const std::optional<std::string>& escape_character, const interact_filter& input_filter,
@@ -191,12 +219,34 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
     }
     write_whole(stdout_fileno, data);
   };
-  // What the child wrote before it ended is still shown, without waiting for more.
-  auto drain_child = [&] {
-    while (!detail::select({child_fd}, {}, {}, 0).read.empty()) {
+  // Filters what the user typed and cuts it at the last escape; true when there was one.
+  auto cut_at_escape = [&](std::string& data) {
+    if (input_filter) data = input_filter(data);
+    if (!escape_character) throw std::invalid_argument("interact() needs an escape_character string");
+    std::size_t escape_at = data.rfind(*escape_character);
+    if (escape_at == std::string::npos) return false;
+    data.resize(escape_at);
+    return true;
+  };
+  bool watch_stdin = true;  // standard input still delivers input
+  // Whether the user has typed the escape; input besides it is dropped, as the child is gone.
+  auto escape_typed_meanwhile = [&] {
+    if (!watch_stdin || detail::select({stdin_fileno}, {}, {}, 0).read.empty()) return false;
+    read_result chunk = read_chunk(stdin_fileno);
+    watch_stdin = !chunk.ended;
+    return !chunk.data.empty() && cut_at_escape(chunk.data);
+  };
+  // What the child wrote before it ended is still shown, without waiting for more, and within
+  // bounds: a grandchild may go on writing to the terminal for ever.
+  auto show_leftover = [&] {
+    const double end_time = detail::now() + leftover_seconds_limit;
+    std::size_t shown = 0;
+    while (shown < leftover_bytes_limit && detail::now() < end_time) {
       read_result chunk = read_chunk(child_fd);
       if (chunk.ended || chunk.data.empty()) return;
+      shown += chunk.data.size();
       show(std::move(chunk.data));
+      if (escape_typed_meanwhile()) return;
     }
   };
   // The liveness test never blocks here: isalive() waits for the child once end of file has
@@ -205,16 +255,16 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
 
   nonblocking_guard master_mode(child_fd);
   detail::unique_fd child_end = terminated ? detail::unique_fd() : open_pidfd(*pid);
-  bool watch_child = true;  // the master still delivers output
-  bool watch_stdin = true;  // standard input still delivers input
-  bool leaving = false;     // the escape was typed: end once `pending` has been handed over
-  std::string pending;      // user input the child has not taken yet
+  bool watch_child = true;          // the master still delivers output
+  bool leaving = false;             // the escape was typed: end once `pending` has been handed over
+  std::string pending;              // user input the child has not taken yet
+  std::optional<char> last_passed;  // the last byte of input handed to the child
   // With a pidfd the child is asked about only when the pidfd says it ended (or once output
   // stops); asking on every chunk would cost a waitpid per 1000 bytes relayed.
   bool child_may_have_ended = true;
   while (true) {
     if (child_may_have_ended && !child_alive()) {
-      if (watch_child) drain_child();
+      if (watch_child) show_leftover();
       return;
     }
     if (leaving && pending.empty()) return;
@@ -247,18 +297,16 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
       read_result chunk = read_chunk(stdin_fileno);
       if (chunk.ended) {
         watch_stdin = false;
+        // Input from a pipe or a file has run out: the child learns it as from a terminal.
+        if (!::isatty(stdin_fileno)) pending = end_of_input(child_fd, last_passed);
         continue;
       }
       if (chunk.data.empty()) continue;
-      std::string data = input_filter ? input_filter(chunk.data) : std::move(chunk.data);
-      if (!escape_character) throw std::invalid_argument("interact() needs an escape_character string");
-      std::size_t escape_at = data.rfind(*escape_character);
-      if (escape_at != std::string::npos) {
-        data.resize(escape_at);
-        leaving = true;
-      }
-      pending = std::move(data);
-      if (!pending.empty() && child_alive()) write_some(child_fd, pending);
+      leaving = cut_at_escape(chunk.data);
+      pending = std::move(chunk.data);
+      if (pending.empty()) continue;
+      last_passed = pending.back();
+      if (child_alive()) write_some(child_fd, pending);
     }
   }
 }

@@ -51,7 +51,7 @@ void attach_own(const detail::terminal_handover& terminal, int error_fd) {
 
 namespace detail {
 
-pty_pair open_pty_pair() {
+pty_pair open_pty_pair(int rows, int cols) {
   pty_pair pty;
   pty.master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!pty.master || grantpt(pty.master.get()) != 0 || unlockpt(pty.master.get()) != 0) throw_system_error();
@@ -61,6 +61,10 @@ pty_pair open_pty_pair() {
   pty.slave.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!pty.slave) throw_system_error();
   pty.slave_name = name;
+  winsize size{};
+  size.ws_row = static_cast<unsigned short>(rows);
+  size.ws_col = static_cast<unsigned short>(cols);
+  if (ioctl(pty.master.get(), TIOCSWINSZ, &size) != 0) throw_system_error();
   return pty;
 }
 
@@ -85,7 +89,7 @@ void attach_terminal(int slave, int error_fd) {
 }  // namespace detail
 
 std::pair<pid_t, int> spawn::fork_pty(const detail::exec_plan& plan, int error_fd) {
-  detail::pty_pair pty = detail::open_pty_pair();
+  detail::pty_pair pty = detail::open_pty_pair(dimensions_.first, dimensions_.second);
   const detail::terminal_handover terminal{attach_own, pty.slave.get(), pty.slave_name.c_str()};
   const pid_t child_pid = detail::start_child(plan, terminal, error_fd);
   if (child_pid < 0) throw_system_error();

@@ -14,8 +14,9 @@ struct pty_pair {
   std::string slave_name;
 };
 
-/// Opens the master and then the slave (not as a controlling terminal). Throws SystemError.
-pty_pair open_pty_pair();
+/// Opens the master and then the slave (not as a controlling terminal), with a window of `rows`
+/// by `cols`. Throws SystemError.
+pty_pair open_pty_pair(int rows, int cols);
 
 /// In a child that has just started a new session: makes `slave` its controlling terminal and
 /// its descriptors 0, 1 and 2, and closes the original descriptor. Only async-signal-safe calls;

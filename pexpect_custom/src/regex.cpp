@@ -1,9 +1,10 @@
 // Compiled regular expressions over byte strings: the PCRE2 (8-bit) glue.
 //
-// One Regex::impl holds the compiled code (JIT-compiled when the platform allows it), the source
-// text, the flags, the name table, and one match-data block reused by every search. Copies of a
-// Regex share their impl, and so their match data: a Regex is not safe for concurrent searches.
-// The partial-matching code the searchers use is JIT-compiled only when first needed.
+// One Regex::impl holds what never changes after construction: the compiled code (JIT-compiled
+// for plain and, where the searchers resume, for partial matching, both before any search can
+// see it), the source text, the flags and the name table. Copies of a Regex share their impl.
+// What a search writes (the match data, and a larger JIT stack when a pattern needs one) belongs
+// to the searching thread, so any number of threads may search with one Regex at once.
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -28,9 +29,59 @@ std::string pcre2_message(int code) {
 }
 
 // Largest JIT stack tried after the default (32 KiB, on the machine stack) runs out. The memory
-// is reserved only when a pattern needs it.
+// is reserved only when a pattern needs it, once per thread.
 constexpr PCRE2_SIZE jit_stack_start = PCRE2_SIZE{32} * 1024;
 constexpr PCRE2_SIZE jit_stack_max = PCRE2_SIZE{8} * 1024 * 1024;
+
+// What searches write, one per thread: a match-data block as large as the largest ovector this
+// thread has needed (PCRE2 also keeps the interpreter's backtracking frames in it between
+// searches), and a match context with a JIT stack of its own, made on first need.
+class search_scratch {
+ public:
+  search_scratch() = default;
+  search_scratch(const search_scratch&) = delete;
+  search_scratch& operator=(const search_scratch&) = delete;
+  ~search_scratch() {
+    if (context_ != nullptr) pcre2_match_context_free(context_);
+    if (stack_ != nullptr) pcre2_jit_stack_free(stack_);
+    if (data_ != nullptr) pcre2_match_data_free(data_);
+  }
+
+  /// A match-data block with room for at least `pairs` offset pairs.
+  pcre2_match_data* match_data(uint32_t pairs) {
+    if (pairs > pairs_) {
+      pcre2_match_data* larger = pcre2_match_data_create(pairs, nullptr);
+      if (larger == nullptr) throw std::bad_alloc();
+      if (data_ != nullptr) pcre2_match_data_free(data_);
+      data_ = larger;
+      pairs_ = pairs;
+    }
+    return data_;
+  }
+
+  /// A match context whose JIT stack grows up to jit_stack_max; nullptr if none can be made.
+  pcre2_match_context* large_stack_context() {
+    if (context_ == nullptr) {
+      if (stack_ == nullptr) stack_ = pcre2_jit_stack_create(jit_stack_start, jit_stack_max, nullptr);
+      if (stack_ == nullptr) return nullptr;
+      context_ = pcre2_match_context_create(nullptr);
+      if (context_ == nullptr) return nullptr;
+      pcre2_jit_stack_assign(context_, nullptr, stack_);
+    }
+    return context_;
+  }
+
+ private:
+  pcre2_match_data* data_ = nullptr;
+  uint32_t pairs_ = 0;
+  pcre2_jit_stack* stack_ = nullptr;
+  pcre2_match_context* context_ = nullptr;
+};
+
+search_scratch& thread_scratch() {
+  thread_local search_scratch scratch;
+  return scratch;
+}
 
 // Whether matches are found alike from any start offset at or before them (see
 // regex_access::resumable). Read conservatively from the source: a backslash before G or K, or
@@ -107,17 +158,13 @@ std::map<std::string, std::optional<std::string>> Match::groupdict() const {
 
 // ---- Regex ----------------------------------------------------------------------------------
 
+// Nothing in it changes after construction: it is read by every thread that searches.
 struct Regex::impl {
   std::string source;
   unsigned flags = 0;
   pcre2_code* code = nullptr;
-  pcre2_match_data* match_data = nullptr;  // allocated once, reused by every search
-  bool jit = false;
-  bool partial_jit_tried = false;
+  uint32_t ovector_pairs = 0;  // the whole match and every capturing group
   bool resumable = false;
-  // Made only when a JIT match runs out of the default stack.
-  pcre2_match_context* match_context = nullptr;
-  pcre2_jit_stack* jit_stack = nullptr;
   // (name, group number) from PCRE2's name table, in table order.
   std::vector<std::pair<std::string, std::size_t>> names;
 
@@ -126,11 +173,15 @@ struct Regex::impl {
   impl(const impl&) = delete;
   impl& operator=(const impl&) = delete;
 
-  /// Runs one search with the given match options; returns PCRE2's result, which is a match
-  /// (the ovector then holds it), PCRE2_ERROR_NOMATCH or PCRE2_ERROR_PARTIAL. Throws on errors.
-  int run(std::string_view subject, std::size_t start_offset, uint32_t options);
-  /// Runs one plain search; true on a match.
-  bool run(std::string_view subject, std::size_t start_offset) { return run(subject, start_offset, 0) >= 0; }
+  /// PCRE2's result of one search, and the offsets it left in this thread's match data (valid
+  /// until the thread's next search).
+  struct run_result {
+    int rc;  // a match (the highest group set plus one), PCRE2_ERROR_NOMATCH or PCRE2_ERROR_PARTIAL
+    const PCRE2_SIZE* ovector;
+  };
+
+  /// Runs one search with the given match options. Throws on errors.
+  run_result run(std::string_view subject, std::size_t start_offset, uint32_t options) const;
 };
 
 Regex::impl::impl(std::string_view pattern, unsigned compile_flags)
@@ -145,14 +196,15 @@ Regex::impl::impl(std::string_view pattern, unsigned compile_flags)
                        &error_offset, nullptr);
   if (code == nullptr) throw regex_error(pcre2_message(error_code), error_offset);
 
-  // A failed JIT compilation (no JIT support, pattern too complex) leaves the interpreter.
-  jit = pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0;
+  // A failed JIT compilation (no JIT support, pattern too complex) leaves the interpreter. JIT
+  // compilation changes the code, so the partial mode is compiled here too, before any search,
+  // for the expressions whose searches the searchers resume.
+  pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
+  if (resumable) pcre2_jit_compile(code, PCRE2_JIT_PARTIAL_HARD);
 
-  match_data = pcre2_match_data_create_from_pattern(code, nullptr);
-  if (match_data == nullptr) {
-    pcre2_code_free(code);
-    throw std::bad_alloc();
-  }
+  uint32_t capture_count = 0;
+  pcre2_pattern_info(code, PCRE2_INFO_CAPTURECOUNT, &capture_count);
+  ovector_pairs = capture_count + 1;
 
   uint32_t name_count = 0;
   uint32_t entry_size = 0;
@@ -170,31 +222,30 @@ Regex::impl::impl(std::string_view pattern, unsigned compile_flags)
 }
 
 Regex::impl::~impl() {
-  if (match_context != nullptr) pcre2_match_context_free(match_context);
-  if (jit_stack != nullptr) pcre2_jit_stack_free(jit_stack);
-  pcre2_match_data_free(match_data);
   pcre2_code_free(code);
 }
 
-int Regex::impl::run(std::string_view subject, std::size_t start_offset, uint32_t options) {
-  if (start_offset > subject.size()) return PCRE2_ERROR_NOMATCH;
+Regex::impl::run_result Regex::impl::run(std::string_view subject, std::size_t start_offset,
+                                         uint32_t options) const {
+  if (start_offset > subject.size()) return {PCRE2_ERROR_NOMATCH, nullptr};
+  search_scratch& scratch = thread_scratch();
+  pcre2_match_data* match_data = scratch.match_data(ovector_pairs);
   auto subject_ptr = reinterpret_cast<PCRE2_SPTR>(subject.data());
-  int rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options, match_data, match_context);
-  if (rc == PCRE2_ERROR_JIT_STACKLIMIT && jit_stack == nullptr) {
-    // Give the JIT a larger stack of its own and try again.
-    jit_stack = pcre2_jit_stack_create(jit_stack_start, jit_stack_max, nullptr);
-    if (match_context == nullptr) match_context = pcre2_match_context_create(nullptr);
-    if (jit_stack != nullptr && match_context != nullptr) {
-      pcre2_jit_stack_assign(match_context, nullptr, jit_stack);
-      rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options, match_data, match_context);
+  int rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options, match_data, nullptr);
+  if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
+    // Give the JIT this thread's larger stack and try again.
+    if (pcre2_match_context* large_stack = scratch.large_stack_context()) {
+      rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options, match_data, large_stack);
     }
   }
   if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
     // Still too deep for the JIT: the interpreter keeps its backtracking frames on the heap.
     rc = pcre2_match(code, subject_ptr, subject.size(), start_offset, options | PCRE2_NO_JIT, match_data,
-                     match_context);
+                     nullptr);
   }
-  if (rc >= 0 || rc == PCRE2_ERROR_NOMATCH || rc == PCRE2_ERROR_PARTIAL) return rc;
+  if (rc >= 0 || rc == PCRE2_ERROR_NOMATCH || rc == PCRE2_ERROR_PARTIAL) {
+    return {rc, pcre2_get_ovector_pointer(match_data)};
+  }
   throw std::runtime_error("regular expression search failed: " + pcre2_message(rc));
 }
 
@@ -224,27 +275,26 @@ unsigned Regex::flags() const {
 bool Regex::search_span(std::string_view subject, std::size_t start_offset, std::size_t& match_start,
                         std::size_t& match_end) const {
   if (!impl_) moved_from();
-  if (!impl_->run(subject, start_offset)) return false;
-  const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(impl_->match_data);
-  match_start = ovector[0];
-  match_end = ovector[1];
+  const impl::run_result found = impl_->run(subject, start_offset, 0);
+  if (found.rc < 0) return false;
+  match_start = found.ovector[0];
+  match_end = found.ovector[1];
   return true;
 }
 
 std::optional<Match> Regex::search(std::string_view subject, std::size_t start_offset) const {
   if (!impl_) moved_from();
-  if (!impl_->run(subject, start_offset)) return std::nullopt;
+  const impl::run_result found = impl_->run(subject, start_offset, 0);
+  if (found.rc < 0) return std::nullopt;
 
-  // One slot per capturing group, whatever the number of groups that took part.
-  uint32_t capture_count = 0;
-  pcre2_pattern_info(impl_->code, PCRE2_INFO_CAPTURECOUNT, &capture_count);
-  const std::size_t slots = static_cast<std::size_t>(capture_count) + 1;
-  const uint32_t ovector_pairs = pcre2_get_ovector_count(impl_->match_data);
-  const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(impl_->match_data);
+  // One slot per capturing group, whatever the number of groups that took part (PCRE2 marks the
+  // expression's groups that did not as unset, the trailing ones included).
+  const std::size_t slots = impl_->ovector_pairs;
+  const PCRE2_SIZE* ovector = found.ovector;
 
   std::vector<std::optional<std::string>> groups(slots);
   std::vector<std::pair<std::size_t, std::size_t>> spans(slots, {std::string::npos, std::string::npos});
-  for (std::size_t i = 0; i < slots && i < ovector_pairs; ++i) {
+  for (std::size_t i = 0; i < slots; ++i) {
     PCRE2_SIZE group_start = ovector[2 * i];
     PCRE2_SIZE group_end = ovector[2 * i + 1];
     if (group_start == PCRE2_UNSET || group_end == PCRE2_UNSET) continue;
@@ -272,26 +322,23 @@ namespace detail {
 regex_access::outcome regex_access::search_partial(const Regex& expression, std::string_view subject,
                                                    std::size_t start_offset, std::size_t& match_start) {
   if (!expression.impl_) moved_from();
-  Regex::impl& impl = *expression.impl_;
-  if (!impl.partial_jit_tried) {
-    // Without JIT code for this mode, PCRE2 runs the interpreter instead.
-    pcre2_jit_compile(impl.code, PCRE2_JIT_PARTIAL_HARD);
-    impl.partial_jit_tried = true;
-  }
-  int rc = PCRE2_ERROR_PARTIAL;
+  // Without JIT code for this mode (an expression that is not resumable), PCRE2 runs the
+  // interpreter instead.
+  const Regex::impl& impl = *expression.impl_;
+  Regex::impl::run_result found{};
   try {
-    rc = impl.run(subject, start_offset, PCRE2_PARTIAL_HARD);
+    found = impl.run(subject, start_offset, PCRE2_PARTIAL_HARD);
   } catch (const std::runtime_error&) {
     // Past the engine's limits (backtracking, depth): nothing is settled, and the search stays
     // where it was rather than fail where a plain search may not.
     match_start = start_offset;
     return outcome::partial;
   }
-  if (rc == PCRE2_ERROR_NOMATCH) return outcome::none;
+  if (found.rc == PCRE2_ERROR_NOMATCH) return outcome::none;
   // A partial match reports where its attempt began; \K, which could move a complete match's
   // start past that, rules the expression out of resumed searches (see resumable()).
-  match_start = pcre2_get_ovector_pointer(impl.match_data)[0];
-  return rc == PCRE2_ERROR_PARTIAL ? outcome::partial : outcome::complete;
+  match_start = found.ovector[0];
+  return found.rc == PCRE2_ERROR_PARTIAL ? outcome::partial : outcome::complete;
 }
 
 bool regex_access::resumable(const Regex& expression) {

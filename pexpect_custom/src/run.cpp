@@ -26,11 +26,24 @@ struct run_state {
   std::optional<callback_return> last_callback_result;
 };
 
-spawn make_child(const std::string& command, std::optional<double> timeout, std::ostream* logfile,
-                 const std::optional<std::string>& cwd, const std::optional<environment>& env) {
-  spawn_options options{.maxread = 2000, .logfile = logfile, .cwd = cwd, .env = env};
-  if (timeout != -1) options.timeout = timeout;
-  return spawn(command, {}, options);
+spawn make_child(const std::string& command, const run_options& options) {
+  spawn_options child_options{.maxread = 2000,
+                              .logfile = options.logfile,
+                              .cwd = options.cwd,
+                              .env = options.env,
+                              .ignore_sighup = options.ignore_sighup,
+                              .delaybeforesend = options.delaybeforesend,
+                              .delayafterclose = options.delayafterclose,
+                              .delayafterterminate = options.delayafterterminate,
+                              .delayafterread = options.delayafterread,
+                              .ignorecase = options.ignorecase,
+                              .use_native_pty_fork = options.use_native_pty_fork,
+                              .logfile_read = options.logfile_read,
+                              .logfile_send = options.logfile_send,
+                              .dimensions = options.dimensions};
+  // -1 keeps the child's own default time-out.
+  if (!options.timeout.means_field()) child_options.timeout = options.timeout;
+  return spawn(command, {}, child_options);
 }
 
 run_context context_of(run_state& state) {
@@ -92,15 +105,38 @@ void collect_until_done(run_state& state) {
 
 }  // namespace
 
-run_result run(const std::string& command, std::optional<double> timeout, bool withexitstatus,
+run_result run(const std::string& command, timeout_arg timeout, bool withexitstatus,
                std::optional<run_events> events, std::any extra_args, std::ostream* logfile,
                const std::optional<std::string>& cwd, const std::optional<environment>& env) {
-  spawn child = make_child(command, timeout, logfile, cwd, env);
-  run_state state{command, timeout, withexitstatus, events, extra_args, logfile, cwd, env, child, {}, {}, {},
-                  0,       0,       std::nullopt};
-  if (events) {
+  return run(command, run_options{.timeout = timeout,
+                                  .withexitstatus = withexitstatus,
+                                  .events = std::move(events),
+                                  .extra_args = std::move(extra_args),
+                                  .logfile = logfile,
+                                  .cwd = cwd,
+                                  .env = env});
+}
+
+run_result run(const std::string& command, run_options options) {
+  spawn child = make_child(command, options);
+  run_state state{command,
+                  options.timeout.seconds(),
+                  options.withexitstatus,
+                  options.events,
+                  options.extra_args,
+                  options.logfile,
+                  options.cwd,
+                  options.env,
+                  child,
+                  {},
+                  {},
+                  {},
+                  0,
+                  0,
+                  std::nullopt};
+  if (options.events) {
     state.patterns.emplace();
-    for (const auto& [pattern, response] : *events) {
+    for (const auto& [pattern, response] : *options.events) {
       state.patterns->push_back(pattern);
       state.responses.push_back(response);
     }
@@ -108,16 +144,11 @@ run_result run(const std::string& command, std::optional<double> timeout, bool w
   collect_until_done(state);
   run_result result;
   for (const auto& piece : state.child_result_list) result.output += piece;
-  if (withexitstatus) {
+  if (options.withexitstatus) {
     child.close();
     result.exitstatus = child.exitstatus;
   }
   return result;
-}
-
-run_result run(const std::string& command, run_options options) {
-  return run(command, options.timeout, options.withexitstatus, std::move(options.events),
-             std::move(options.extra_args), options.logfile, options.cwd, options.env);
 }
 
 }  // namespace pexpect_custom

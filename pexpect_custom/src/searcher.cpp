@@ -151,21 +151,18 @@ std::string searcher_string::str() const {
 // ---- searcher_re ----------------------------------------------------------------------------
 //
 // Each expression is searched from the window start, and the earliest match that begins before
-// the end of the buffer wins (the lower list position on ties). A search that continues the
-// previous one starts each expression at the offset that search left it at instead: up to
-// there, the previous search showed that no match can begin, however many bytes follow. That
-// offset moves only when an expression has no match that counts. It then goes to the start
-// of the first match attempt that ran into the end of the buffer (a hard partial match), or
-// to the end of the buffer when no attempt did: an attempt that never looked past the end
-// gives the same answer whatever follows. Look-behind and ^ still see the whole buffer.
+// the end of the buffer wins (the lower list position on ties). A continued search starts each
+// expression at the offset the previous search left it at instead: up to there, that search
+// showed that no match can begin, however many bytes follow. That offset moves only when an
+// expression has no match that counts. It then goes to the start of the first match attempt
+// that ran into the end of the buffer (a hard partial match), or to the end of the buffer when
+// no attempt did: an attempt that never looked past the end gives the same answer whatever
+// follows. Look-behind and ^ still see the whole buffer.
 
 namespace {
 
 using search_pairs = std::vector<std::pair<long, pattern_entry>>;
 using detail::regex_access;
-
-// How many bytes from each end of a searched buffer are kept to recognise its continuation.
-constexpr std::size_t sample_size = 32;
 
 const Regex& expression_of(const std::pair<long, pattern_entry>& pair) {
   const auto* expression = std::get_if<Regex>(&pair.second.value);
@@ -234,28 +231,44 @@ searcher_re::searcher_re(const pattern_list& patterns) {
   sort_entries(patterns, eof_index, timeout_index, _searches);
 }
 
-long searcher_re::search(std::string_view buffer, long freshlen, std::optional<long> searchwindowsize) {
+long searcher_re::search(std::string_view buffer, long, std::optional<long> searchwindowsize) {
+  return search_and_settle(buffer, searchwindowsize, false);
+}
+
+long searcher_re::continue_search(std::string_view buffer, long freshlen,
+                                  std::optional<long> searchwindowsize) {
+  return search_and_settle(buffer, searchwindowsize,
+                           continues_progress(buffer.size(), freshlen, searchwindowsize));
+}
+
+bool searcher_re::continues_progress(std::size_t length, long freshlen,
+                                     std::optional<long> searchwindowsize) const {
+  const progress& p = progress_;
+  if (!p.valid || p.window != searchwindowsize || freshlen < 0 || p.entries.size() != _searches.size()) {
+    return false;
+  }
+  if (static_cast<unsigned long>(freshlen) > length ||
+      length - static_cast<std::size_t>(freshlen) != p.length) {
+    return false;
+  }
+  for (std::size_t k = 0; k < _searches.size(); ++k) {
+    if (p.entries[k] != identity_of(_searches[k])) return false;
+  }
+  return true;
+}
+
+long searcher_re::search_and_settle(std::string_view buffer, std::optional<long> searchwindowsize,
+                                    bool resume) {
+  progress& p = progress_;
+  p.valid = false;  // until this search has gone through
   const std::optional<std::size_t> from_window = window_start(buffer.size(), searchwindowsize);
   if (!from_window) return -1;
-
-  // A continuation is the previous buffer, unchanged as far as the samples show, followed by
-  // `freshlen` new bytes, searched with the same window and entries. Anything else starts over.
-  progress& p = progress_;
-  bool continues = p.valid && p.window == searchwindowsize && freshlen >= 0 &&
-                   static_cast<unsigned long>(freshlen) <= buffer.size() &&
-                   buffer.size() - static_cast<std::size_t>(freshlen) == p.length &&
-                   p.entries.size() == _searches.size() && buffer.compare(0, p.head.size(), p.head) == 0 &&
-                   buffer.compare(p.length - p.tail.size(), p.tail.size(), p.tail) == 0;
-  for (std::size_t k = 0; continues && k < _searches.size(); ++k) {
-    continues = p.entries[k] == identity_of(_searches[k]);
-  }
-  if (!continues) {
+  if (!resume) {
     p.window = searchwindowsize;
     p.entries.clear();
     for (const auto& pair : _searches) p.entries.push_back(identity_of(pair));
     p.resume.assign(_searches.size(), 0);
   }
-  p.valid = false;  // until this search has gone through
 
   const best_match best = earliest(
       _searches, buffer,
@@ -270,9 +283,6 @@ long searcher_re::search(std::string_view buffer, long freshlen, std::optional<l
       });
 
   p.length = buffer.size();
-  const std::size_t sample = std::min(sample_size, buffer.size());
-  p.head.assign(buffer.substr(0, sample));
-  p.tail.assign(buffer.substr(buffer.size() - sample));
   p.valid = true;
   return record(*this, buffer, best);
 }

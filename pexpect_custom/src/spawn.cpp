@@ -76,10 +76,11 @@ void attach_native(const detail::terminal_handover& terminal, int error_fd) {
 
 // The platform's way: a new terminal pair, then a child that takes the slave as its controlling
 // terminal and becomes the program. Returns (pid, master).
-std::pair<pid_t, int> native_pty_fork(const detail::exec_plan& plan, int error_fd) {
+std::pair<pid_t, int> native_pty_fork(const detail::exec_plan& plan, std::pair<int, int> dimensions,
+                                      int error_fd) {
   detail::pty_pair pty;
   try {
-    pty = detail::open_pty_pair();
+    pty = detail::open_pty_pair(dimensions.first, dimensions.second);
   } catch (const SystemError& error) {
     fork_failed(error);
   }
@@ -97,9 +98,8 @@ void reap(pid_t pid) {
 }  // namespace
 
 spawn::spawn(const std::optional<std::string>& command_word, const std::vector<std::string>& argv,
-             std::optional<double> timeout_seconds, long maxread_bytes, std::optional<long> window,
-             std::ostream* log, std::optional<std::string> directory,
-             std::optional<environment> environment_map) {
+             timeout_arg timeout_seconds, long maxread_bytes, std::optional<long> window, std::ostream* log,
+             std::optional<std::string> directory, std::optional<environment> environment_map) {
   init_fields(timeout_seconds, maxread_bytes, window, log, std::move(directory), std::move(environment_map));
   start(command_word, argv);
 }
@@ -109,6 +109,15 @@ spawn::spawn(const std::optional<std::string>& command_word, const std::vector<s
   init_fields(options.timeout, options.maxread, options.searchwindowsize, options.logfile,
               std::move(options.cwd), std::move(options.env));
   ignore_sighup = options.ignore_sighup;
+  delaybeforesend = options.delaybeforesend;
+  delayafterclose = options.delayafterclose;
+  delayafterterminate = options.delayafterterminate;
+  delayafterread = options.delayafterread;
+  ignorecase = options.ignorecase;
+  use_native_pty_fork = options.use_native_pty_fork;
+  logfile_read = options.logfile_read;
+  logfile_send = options.logfile_send;
+  dimensions_ = options.dimensions;
   start(command_word, argv);
 }
 
@@ -121,13 +130,14 @@ spawn::spawn(int command_fd, const std::vector<std::string>& argv) {
   _spawn(command_fd, argv);
 }
 
-void spawn::init_fields(std::optional<double> timeout_seconds, long maxread_bytes, std::optional<long> window,
+void spawn::init_fields(timeout_arg timeout_seconds, long maxread_bytes, std::optional<long> window,
                         std::ostream* log, std::optional<std::string> directory,
                         std::optional<environment> environment_map) {
   stdin_stream = &std::cin;
   stdout_stream = &std::cout;
   stderr_stream = &std::cerr;
-  timeout = timeout_seconds;
+  // Here -1 has no meaning of its own: there is no other field to stand for.
+  timeout = timeout_seconds.seconds();
   logfile = log;
   maxread = maxread_bytes;
   searchwindowsize = window;
@@ -164,6 +174,10 @@ void spawn::_spawn(const std::string& command_word, const std::vector<std::strin
     child_args.insert(child_args.begin(), command_word);
   }
   detail::check_exec_values(child_args, cwd, env);
+  if (dimensions_.first < 0 || dimensions_.first > 65535 || dimensions_.second < 0 ||
+      dimensions_.second > 65535) {
+    throw std::out_of_range("spawn: the terminal's rows and columns must lie in 0..65535");
+  }
   args = child_args;
   command = child_args.front();
 
@@ -183,8 +197,8 @@ void spawn::_spawn(const std::string& command_word, const std::vector<std::strin
 
   detail::exec_plan plan(*command, *args, env, ignore_sighup);
   auto [error_read, error_write] = start_error_pipe(use_native_pty_fork);
-  const auto [child_pid, master] =
-      use_native_pty_fork ? native_pty_fork(plan, error_write.get()) : fork_pty(plan, error_write.get());
+  const auto [child_pid, master] = use_native_pty_fork ? native_pty_fork(plan, dimensions_, error_write.get())
+                                                       : fork_pty(plan, error_write.get());
 
   error_write.reset();
   detail::unique_fd master_fd(master);

@@ -365,6 +365,25 @@ int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
     out("grandchild " + std::to_string(grandchild));
     return run_mode(a, i + 2, argv_seen);
   }
+  if (mode == "babbler") {  // leave a grandchild writing to the terminal until writing fails
+    int started[2];
+    if (pipe(started) != 0) return 2;
+    if (fork() == 0) {
+      signal(SIGHUP, SIG_IGN);  // outlives the end of the session, as a nohup'd job would
+      std::string block;
+      while (block.size() < 4096) block += "babble\n";
+      // The parent goes once the terminal is full: a slow relay is then still showing it.
+      for (int blocks = 0; blocks < 16; ++blocks) write_all(1, block);
+      close(started[1]);
+      while (true) write_all(1, block);
+    }
+    close(started[1]);
+    char ignored;
+    while (read(started[0], &ignored, 1) < 0 && errno == EINTR) {
+    }
+    close(started[0]);
+    return run_mode(a, i + 1, argv_seen);
+  }
   if (mode == "chatter") return chatter(std::atol(a.at(i + 1).c_str()));
   if (mode == "traced") return traced(std::atof(a.at(i + 1).c_str()), a, i + 2, argv_seen);
   out("unknown mode " + mode);

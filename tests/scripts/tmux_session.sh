@@ -2,7 +2,8 @@
 # shellcheck disable=SC2317  # functions called through trap, wait_true and $drawn
 # A person's session with the launcher, played in a private tmux server: start an interactive
 # shell through the launcher, type commands, interrupt one, open a full-screen program, leave
-# with Ctrl-], and check that the outer shell's terminal is as it was.
+# with Ctrl-], leave a session with a background job the same way and check that nothing of it
+# runs on, and check that the outer shell's terminal is as it was.
 #
 # Usage: tmux_session.sh <launcher> <helper>
 set -u
@@ -24,10 +25,14 @@ command -v tmux >/dev/null || fail "tmux is not installed"
 
 work=$(mktemp -d /tmp/launcher-tmux-XXXXXX)
 socket="launcher-test-$$-$RANDOM"
+# Two commands of a session this run starts (the numbers make them this run's own).
+job_sleep="sleep 1001$$" last_sleep="sleep 1002$$"
 # Killing the server hangs up the pane's terminal, which ends the launcher and, through it,
 # the shell it started.
 cleanup() {
   tmux -L "$socket" kill-server 2>/dev/null
+  local pid
+  for pid in $(pgrep -xf "$job_sleep|$last_sleep"); do kill "$pid"; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -167,6 +172,15 @@ wait_prompt "$outer_prompt" "the outer shell after Ctrl-]"
 keys "echo launcher-status=\$?" Enter
 wait_screen '^launcher-status=0$' "the launcher's exit status"
 wait_true "the inner shell to be ended" bash -c "! kill -0 $inner_pid 2>/dev/null"
+
+# Ctrl-] leaves nothing of the session running: neither the program nor what it started.
+sleeps_started() { pgrep -xf "$job_sleep" >/dev/null && pgrep -xf "$last_sleep" >/dev/null; }
+session_gone() { ! pgrep -f "($job_sleep|$last_sleep)( |\$)" >/dev/null; }
+keys "$launcher /bin/sh -c '$job_sleep & $last_sleep'" Enter
+wait_true "the session's two commands to start" sleeps_started
+keys 'C-]'
+wait_prompt "$outer_prompt" "the outer shell after Ctrl-] in the second session"
+wait_true "nothing of the second session to be left" session_gone
 
 keys "stty -a > $work/mode-after; cmp -s mode-before mode-after && echo mode-same || echo mode-changed" Enter
 wait_screen '^mode-(same|changed)$' "the terminal mode comparison"

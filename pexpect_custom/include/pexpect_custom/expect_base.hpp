@@ -23,6 +23,15 @@
 
 namespace pexpect_custom {
 
+/// The designed pauses, in seconds: before every send, after closing, after each signal of
+/// terminate, and after each chunk the expect loop reads.
+namespace defaults {
+inline constexpr double delaybeforesend = 0.05;
+inline constexpr double delayafterclose = 0.1;
+inline constexpr double delayafterterminate = 0.1;
+inline constexpr double delayafterread = 0.0001;
+}  // namespace defaults
+
 /// The reading, sending and expect side shared by spawn and fdspawn.
 class expect_base {
  public:
@@ -62,15 +71,15 @@ class expect_base {
   /// How far back the expect loop searches; nullopt for the whole buffer.
   std::optional<long> searchwindowsize;
   /// Pause before every send, in seconds.
-  double delaybeforesend = 0.05;
+  double delaybeforesend = defaults::delaybeforesend;
   /// Longest wait for the child's end after closing, in seconds (spawn).
-  double delayafterclose = 0.1;
+  double delayafterclose = defaults::delayafterclose;
   /// Longest wait for the child's end after each signal of `terminate`, in seconds (spawn).
-  double delayafterterminate = 0.1;
+  double delayafterterminate = defaults::delayafterterminate;
   /// Pause after each chunk the expect loop reads, in seconds (default 0.0001). It lets a
   /// producer fill the terminal between reads, so reads come in fewer, larger chunks; set it to
   /// 0 for the highest throughput when a large `maxread` already keeps reads large.
-  double delayafterread = 0.0001;
+  double delayafterread = defaults::delayafterread;
   /// File-like flag, never read.
   bool softspace = false;
   /// Display name.

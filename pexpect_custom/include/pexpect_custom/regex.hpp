@@ -56,8 +56,8 @@ class Match {
 };
 
 /// A compiled regular expression (Perl syntax, bytes). Copies share the compiled code, so a
-/// pattern handed to a searcher is the caller's own. Not safe for concurrent searches from
-/// several threads.
+/// pattern handed to a searcher is the caller's own. Searching changes nothing in it: any number
+/// of threads may search with one Regex and its copies at the same time.
 class Regex {
  public:
   /// Compile flags.

@@ -61,27 +61,38 @@ struct run_result {
   operator const std::string&() const { return output; }
 };
 
-/// Keyword-style arguments of `run`.
+/// Keyword-style arguments of `run`. The members after `env` set the child's fields of the same
+/// names, as spawn_options does. Designated initialisers must keep this order.
 struct run_options {
-  std::optional<double> timeout = -1;
+  timeout_arg timeout = -1;
   bool withexitstatus = false;
   std::optional<run_events> events = std::nullopt;
   std::any extra_args = {};
   std::ostream* logfile = nullptr;
   std::optional<std::string> cwd = std::nullopt;
   std::optional<environment> env = std::nullopt;
+  bool ignore_sighup = false;
+  delay_arg delaybeforesend = defaults::delaybeforesend;
+  delay_arg delayafterclose = defaults::delayafterclose;
+  delay_arg delayafterterminate = defaults::delayafterterminate;
+  delay_arg delayafterread = defaults::delayafterread;
+  bool ignorecase = false;
+  bool use_native_pty_fork = true;
+  std::ostream* logfile_read = nullptr;
+  std::ostream* logfile_send = nullptr;
+  std::pair<int, int> dimensions = {24, 80};
 };
 
 /// Runs `command` (split like a command line) to its end, answering each pattern of `events` with
 /// its response, and returns what it printed. `timeout` applies to each wait for output (-1: the
 /// spawn default of 30 s; nullopt: no limit). End of file and time-outs end the loop and are not
 /// raised. With `withexitstatus`, the child is closed and its exit status returned too.
-run_result run(const std::string& command, std::optional<double> timeout = -1, bool withexitstatus = false,
+run_result run(const std::string& command, timeout_arg timeout = -1, bool withexitstatus = false,
                std::optional<run_events> events = std::nullopt, std::any extra_args = {},
                std::ostream* logfile = nullptr, const std::optional<std::string>& cwd = std::nullopt,
                const std::optional<environment>& env = std::nullopt);
 
-/// The same with keyword-style arguments: `run("passwd", {.events = ..., .withexitstatus = true})`.
+/// The same with keyword-style arguments: `run("passwd", {.withexitstatus = true, .events = ...})`.
 run_result run(const std::string& command, run_options options);
 
 }  // namespace pexpect_custom

@@ -32,6 +32,14 @@ class searcher_base {
   virtual long search(std::string_view buffer, long freshlen,
                       std::optional<long> searchwindowsize = std::nullopt) = 0;
 
+  /// The same result as `search`, for a caller that vouches that `buffer` is the buffer of this
+  /// searcher's previous search, unchanged, followed by `freshlen` new bytes (the expect loop,
+  /// whose buffer only grows during a call). A searcher may then skip what that search settled.
+  virtual long continue_search(std::string_view buffer, long freshlen,
+                               std::optional<long> searchwindowsize = std::nullopt) {
+    return search(buffer, freshlen, searchwindowsize);
+  }
+
   /// The last match as the value the expect fields hold (nullopt before any match).
   virtual std::optional<match_value> match_result() const = 0;
 
@@ -58,10 +66,11 @@ class searcher_string : public searcher_base {
 /// Regular-expression searcher: entries are compiled expressions.
 ///
 /// Every search gives the result of searching each expression from the window start (offset 0
-/// without a window), but a search that continues the previous one (the same buffer grown by
-/// `freshlen` bytes, the same window and entries) does not look again at offsets where no match
-/// can begin any more, so waiting for a match at the end of N bytes read in chunks costs O(N).
-/// Any other call searches from the window start.
+/// without a window), whatever came before. `continue_search` with the same window and entries
+/// does not look again at offsets where the previous search showed that no match can begin any
+/// more, so waiting for a match at the end of N bytes read in chunks costs O(N). A derived
+/// class that changes `search` changes `continue_search` too: the expect loop calls it for
+/// every search after the first of a call.
 class searcher_re : public searcher_base {
  public:
   explicit searcher_re(const pattern_list& patterns);
@@ -73,6 +82,8 @@ class searcher_re : public searcher_base {
 
   long search(std::string_view buffer, long freshlen,
               std::optional<long> searchwindowsize = std::nullopt) override;
+  long continue_search(std::string_view buffer, long freshlen,
+                       std::optional<long> searchwindowsize = std::nullopt) override;
   std::optional<match_value> match_result() const override;
   std::string str() const override;
 
@@ -85,10 +96,15 @@ class searcher_re : public searcher_base {
     std::vector<const void*> entries;  // the compiled code of each entry of _searches
     std::vector<std::size_t> resume;   // per entry: no match begins between the window
                                        // start and this offset, whatever bytes follow
-    std::string head;                  // the first and last bytes of that buffer, to tell
-    std::string tail;                  // a grown buffer from a different one
   };
   progress progress_;
+
+  // Whether a search of `length` bytes, `freshlen` of them new, with this window and the
+  // current entries, can go on from progress_.
+  bool continues_progress(std::size_t length, long freshlen, std::optional<long> searchwindowsize) const;
+  // Searches, from progress_ when `resume` is set, else from the window start; leaves in
+  // progress_ what this search settled.
+  long search_and_settle(std::string_view buffer, std::optional<long> searchwindowsize, bool resume);
 };
 
 }  // namespace pexpect_custom

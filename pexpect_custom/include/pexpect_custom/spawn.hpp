@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "pexpect_custom/environment.hpp"
 #include "pexpect_custom/expect_base.hpp"
 
 namespace pexpect_custom {
@@ -25,19 +26,26 @@ class window_follower;
 class exec_plan;
 }  // namespace detail
 
-/// Environment map handed to a child: exactly these variables.
-using environment = std::map<std::string, std::string>;
-
-/// Keyword-style construction arguments: `spawn("ls", {}, {.cwd = "/tmp"})`.
+/// Keyword-style construction arguments: `spawn("ls", {}, {.cwd = "/tmp"})`. Each member sets
+/// the field of the same name (see expect_base and spawn); `dimensions` is the (rows, columns)
+/// size the child's terminal starts with. Designated initialisers must keep this order.
 struct spawn_options {
-  std::optional<double> timeout = 30;
+  timeout_arg timeout = 30;
   long maxread = 2000;
   std::optional<long> searchwindowsize = std::nullopt;
   std::ostream* logfile = nullptr;
   std::optional<std::string> cwd = std::nullopt;
   std::optional<environment> env = std::nullopt;
-  /// See spawn::ignore_sighup.
   bool ignore_sighup = false;
+  delay_arg delaybeforesend = defaults::delaybeforesend;
+  delay_arg delayafterclose = defaults::delayafterclose;
+  delay_arg delayafterterminate = defaults::delayafterterminate;
+  delay_arg delayafterread = defaults::delayafterread;
+  bool ignorecase = false;
+  bool use_native_pty_fork = true;
+  std::ostream* logfile_read = nullptr;
+  std::ostream* logfile_send = nullptr;
+  std::pair<int, int> dimensions = {24, 80};
 };
 
 /// Filter applied to each chunk relayed by `interact`.
@@ -50,7 +58,7 @@ class spawn : public expect_base {
   /// Starts `command` (split like a command line when `args` is empty) on a new 24x80
   /// pseudo-terminal. `command` nullopt makes a factory object without a child.
   explicit spawn(const std::optional<std::string>& command, const std::vector<std::string>& args = {},
-                 std::optional<double> timeout = 30, long maxread = 2000,
+                 timeout_arg timeout = 30, long maxread = 2000,
                  std::optional<long> searchwindowsize = std::nullopt, std::ostream* logfile = nullptr,
                  std::optional<std::string> cwd = std::nullopt,
                  std::optional<environment> env = std::nullopt);
@@ -133,7 +141,7 @@ class spawn : public expect_base {
   report_identity identity() const override;
   bool alive_without_blocking() override { return isalive_nonblocking(); }
   int end_notice_fd() override;
-  void init_fields(std::optional<double> timeout, long maxread, std::optional<long> searchwindowsize,
+  void init_fields(timeout_arg timeout, long maxread, std::optional<long> searchwindowsize,
                    std::ostream* logfile, std::optional<std::string> cwd, std::optional<environment> env);
   void start(const std::optional<std::string>& command, const std::vector<std::string>& args);
   std::pair<pid_t, int> fork_pty(const detail::exec_plan& plan, int error_fd);
@@ -151,6 +159,8 @@ class spawn : public expect_base {
   // Set once close() has closed the descriptor but could not end the child, so that no later
   // close touches that descriptor number again.
   bool fd_already_closed_ = false;
+  // The (rows, columns) the child's terminal starts with.
+  std::pair<int, int> dimensions_{24, 80};
   // A pidfd of the child, opened the first time a read waits; -1 until then and after close.
   int end_notice_ = -1;
 };
