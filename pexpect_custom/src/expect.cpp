@@ -1,4 +1,7 @@
 // The expect family: wait until one of several patterns turns up in the child's output.
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <stdexcept>
 
 #include "clock.hpp"
@@ -23,6 +26,33 @@ void record_match(expect_base& child, std::string& incoming, long index) {
   child.after = after_value(std::in_place_type<std::string>, std::move(matched));
   child.match = std::move(match);
   child.match_index = index;
+}
+
+// From this size on, the output of a call grows in blocks backed by huge pages where the system
+// offers them: a first touch of every 4 KiB page would otherwise cost more than the copy.
+constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
+
+// Asks for huge pages over the whole 2 MiB pages inside [data, data + size); only advice.
+void advise_huge_pages(char* data, std::size_t size) {
+  const auto first = reinterpret_cast<std::uintptr_t>(data);
+  const std::size_t skip = (huge_page_bytes - first % huge_page_bytes) % huge_page_bytes;
+  if (size <= skip) return;
+  const std::size_t length = (size - skip) / huge_page_bytes * huge_page_bytes;
+  if (length > 0) madvise(data + skip, length, MADV_HUGEPAGE);
+}
+
+// Appends `chunk`, doubling the capacity when it runs out as the string itself would, but
+// advising huge pages for a large new block before anything is written into it.
+void append_output(std::string& incoming, std::string_view chunk) {
+  const std::size_t needed = incoming.size() + chunk.size();
+  if (needed > incoming.capacity() && needed >= huge_page_bytes) {
+    std::string grown;
+    grown.reserve(std::max(needed, 2 * incoming.capacity()));
+    advise_huge_pages(grown.data(), grown.capacity());
+    grown.append(incoming);
+    incoming.swap(grown);
+  }
+  incoming.append(chunk);
 }
 
 // Ends a call on end of file or time-out: returns the marker's index when the pattern list holds
@@ -92,7 +122,11 @@ long expect_base::expect_loop(std::shared_ptr<searcher_base> loop_searcher, time
   const double end_time = expect_timeout ? detail::now() + *expect_timeout : 0;
   if (window == -1) window = searchwindowsize;
 
-  std::string incoming = buffer;
+  // The buffer's bytes begin `incoming`; they are given back if the call fails other than by
+  // end of file or time-out.
+  const std::size_t buffered = buffer.size();
+  std::string incoming = std::move(buffer);
+  buffer.clear();
   long freshlen = static_cast<long>(incoming.size());
   try {
     if (!searcher) throw std::invalid_argument("expect_loop() needs a searcher, got none.");
@@ -105,10 +139,11 @@ long expect_base::expect_loop(std::shared_ptr<searcher_base> loop_searcher, time
       }
       // Tested only after a failed search, so output already buffered is always looked at.
       if (expect_timeout && *expect_timeout < 0) throw TIMEOUT("Timeout exceeded in expect_any().");
-      const std::string chunk = read_nonblocking(maxread, expect_timeout);
+      const long requested = maxread;
+      const std::string_view chunk = read_into_landing(requested, expect_timeout);
       freshlen = static_cast<long>(chunk.size());
-      detail::sleep_seconds(delayafterread, "delayafterread");
-      incoming += chunk;
+      pause_after_read(requested, chunk.size());
+      append_output(incoming, chunk);
       if (expect_timeout) expect_timeout = end_time - detail::now();
     }
   } catch (const EOF_& error) {
@@ -121,6 +156,7 @@ long expect_base::expect_loop(std::shared_ptr<searcher_base> loop_searcher, time
     return end_at_marker(*this, TIMEOUT_marker, searcher->timeout_index, error);
   } catch (...) {
     // The buffer keeps what it held when the call began; this call's bytes are left in `before`.
+    buffer.assign(incoming, 0, buffered);
     before = std::move(incoming);
     after.reset();
     match.reset();

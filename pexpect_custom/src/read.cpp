@@ -1,4 +1,5 @@
 // Taking bytes out of the child's pseudo-terminal: one bounded wait, then one read.
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +27,29 @@ bool readable_within(int fd, std::optional<double> seconds) {
   return contains(detail::select({fd}, {}, {}, seconds).read, fd);
 }
 
+constexpr short readable_events = POLLIN | POLLHUP | POLLERR | POLLNVAL;
+
+std::size_t request_size(long size) {
+  return static_cast<std::size_t>(std::min(size, largest_single_read));
+}
+
+// What a zero-time look at the terminal and the child's end notice shows. Without a notice
+// nothing is known of the child.
+struct first_look {
+  bool child_running = false;
+  bool readable = false;
+};
+
+first_look look_now(int fd, int notice) {
+  if (notice < 0) return {};
+  pollfd fds[2] = {{fd, POLLIN, 0}, {notice, POLLIN, 0}};
+  while (::poll(fds, 2, 0) < 0) {
+    if (errno != EINTR) return {};
+  }
+  if (fds[1].revents != 0) return {};
+  return {true, (fds[0].revents & readable_events) != 0};
+}
+
 // One read that goes on after a signal; -1 with errno set on any other failure.
 ssize_t read_once(int fd, char* into, std::size_t size) {
   ssize_t n;
@@ -44,6 +68,11 @@ void log_to(std::ostream* sink, std::string_view data) {
 }  // namespace
 
 std::string expect_base::read_nonblocking(long size, timeout_arg limit) {
+  return std::string(read_into_landing(size, limit));
+}
+
+// The view stays valid until the next read of this object.
+std::string_view expect_base::read_into_landing(long size, timeout_arg limit) {
   if (closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
   // A zero-byte read would look exactly like end of file, and mark a live child as ended.
   if (size < 1) {
@@ -57,8 +86,13 @@ std::string expect_base::read_nonblocking(long size, timeout_arg limit) {
     return EOF_(message);
   };
 
+  // While the child's end notice is quiet the child runs, which is what the liveness test would
+  // say, without a waitpid per chunk; and a terminal that already holds output needs no wait.
+  const int notice = end_notice_fd();
+  const first_look look = look_now(child_fd, notice);
+
   // A dead child may still have output waiting; only an empty terminal means end of file.
-  if (!alive_without_blocking()) {
+  if (!look.child_running && !alive_without_blocking()) {
     if (!readable_within(child_fd, 0)) {
       throw end_of_file("End Of File (EOF) in read_nonblocking(). Braindead platform.");
     }
@@ -70,25 +104,26 @@ std::string expect_base::read_nonblocking(long size, timeout_arg limit) {
 
   // The end notice wakes the wait when the other side ends while something else (a grandchild)
   // keeps the descriptor open and silent.
-  std::vector<int> wanted{child_fd};
-  const int notice = end_notice_fd();
-  if (notice >= 0) wanted.push_back(notice);
-  const detail::ready_lists ready = detail::select(wanted, {}, {}, read_timeout);
-  if (!contains(ready.read, child_fd)) {
-    if (!ready.read.empty() && !contains(ready.read, notice)) {
-      throw ExceptionPexpect("Reached an unexpected state in read_nonblocking().");
+  if (!look.readable) {
+    std::vector<int> wanted{child_fd};
+    if (notice >= 0) wanted.push_back(notice);
+    const detail::ready_lists ready = detail::select(wanted, {}, {}, read_timeout);
+    if (!contains(ready.read, child_fd)) {
+      if (!ready.read.empty() && !contains(ready.read, notice)) {
+        throw ExceptionPexpect("Reached an unexpected state in read_nonblocking().");
+      }
+      if (!alive_without_blocking()) {
+        throw end_of_file("End of File (EOF) in read_nonblocking(). Very pokey platform.");
+      }
+      throw TIMEOUT("Timeout exceeded in read_nonblocking().");
     }
-    if (!alive_without_blocking()) {
-      throw end_of_file("End of File (EOF) in read_nonblocking(). Very pokey platform.");
-    }
-    throw TIMEOUT("Timeout exceeded in read_nonblocking().");
   }
 
   // Once the child's side is closed and drained, Linux reports EIO here.
   // Read into the object's landing buffer and copy out only what arrived: a terminal hands out a
   // few KiB at a time, so a string of the full requested size would be allocated and cleared for
   // nothing.
-  const auto wanted_bytes = static_cast<std::size_t>(std::min(size, largest_single_read));
+  const std::size_t wanted_bytes = request_size(size);
   if (landing_.size() < wanted_bytes) landing_.resize(wanted_bytes);
   const ssize_t n = read_once(child_fd, landing_.data(), wanted_bytes);
   if (n < 0) {
@@ -97,11 +132,21 @@ std::string expect_base::read_nonblocking(long size, timeout_arg limit) {
   if (n == 0) {
     throw end_of_file("End Of File (EOF) in read_nonblocking(). Empty string style platform.");
   }
-  std::string chunk(landing_.data(), static_cast<std::size_t>(n));
+  const std::string_view chunk(landing_.data(), static_cast<std::size_t>(n));
 
   log_to(logfile, chunk);
   log_to(logfile_read, chunk);
   return chunk;
+}
+
+// The pause lets a slow producer's output gather into fewer, larger chunks. When the read filled
+// its request, or the terminal already holds more, there is nothing to wait for.
+void expect_base::pause_after_read(long requested, std::size_t got) {
+  detail::require_number(delayafterread, "delayafterread");
+  if (!(delayafterread > 0) || got >= request_size(requested)) return;
+  pollfd terminal{child_fd, POLLIN, 0};
+  if (::poll(&terminal, 1, 0) > 0 && (terminal.revents & readable_events) != 0) return;
+  detail::sleep_seconds(delayafterread, "delayafterread");
 }
 
 }  // namespace pexpect_custom

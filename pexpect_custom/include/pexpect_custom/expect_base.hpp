@@ -77,8 +77,8 @@ class expect_base {
   /// Longest wait for the child's end after each signal of `terminate`, in seconds (spawn).
   double delayafterterminate = defaults::delayafterterminate;
   /// Pause after each chunk the expect loop reads, in seconds (default 0.0001). It lets a
-  /// producer fill the terminal between reads, so reads come in fewer, larger chunks; set it to
-  /// 0 for the highest throughput when a large `maxread` already keeps reads large.
+  /// producer fill the terminal between reads, so reads come in fewer, larger chunks; it is
+  /// skipped when the read filled its request or the terminal already holds more output.
   double delayafterread = defaults::delayafterread;
   /// File-like flag, never read.
   bool softspace = false;
@@ -224,6 +224,10 @@ class expect_base {
  private:
   /// Writes all of `s`, going on after signals; returns the count written.
   long write_all_of(std::string_view s);
+  /// read_nonblocking, returning a view of the bytes in the landing buffer.
+  std::string_view read_into_landing(long size, timeout_arg timeout);
+  /// The expect loop's pause after a read of `got` bytes out of `requested`.
+  void pause_after_read(long requested, std::size_t got);
 
   // Where reads land before they are copied out; kept here rather than on the stack of every
   // read, and only as large as the largest read asked for so far.
