@@ -128,6 +128,8 @@ long expect_base::expect_loop(std::shared_ptr<searcher_base> loop_searcher, time
   std::string incoming = std::move(buffer);
   buffer.clear();
   long freshlen = static_cast<long>(incoming.size());
+  long requested = 0;
+  std::size_t got = 0;
   try {
     if (!searcher) throw std::invalid_argument("expect_loop() needs a searcher, got none.");
     for (bool first = true;; first = false) {
@@ -137,14 +139,20 @@ long expect_base::expect_loop(std::shared_ptr<searcher_base> loop_searcher, time
         record_match(*this, incoming, index);
         return index;
       }
+      // The pause after a read is taken only when another read follows: it changes when the
+      // next read happens, never what a search finds.
+      if (!first) {
+        pause_after_read(requested, got);
+        if (expect_timeout) expect_timeout = end_time - detail::now();
+      }
       // Tested only after a failed search, so output already buffered is always looked at.
       if (expect_timeout && *expect_timeout < 0) throw TIMEOUT("Timeout exceeded in expect_any().");
-      const long requested = maxread;
+      requested = maxread;
       const std::string_view chunk = read_into_landing(requested, expect_timeout);
-      freshlen = static_cast<long>(chunk.size());
-      pause_after_read(requested, chunk.size());
+      detail::require_number(delayafterread, "delayafterread");
+      got = chunk.size();
+      freshlen = static_cast<long>(got);
       append_output(incoming, chunk);
-      if (expect_timeout) expect_timeout = end_time - detail::now();
     }
   } catch (const EOF_& error) {
     buffer.clear();

@@ -142,7 +142,6 @@ std::string_view expect_base::read_into_landing(long size, timeout_arg limit) {
 // The pause lets a slow producer's output gather into fewer, larger chunks. When the read filled
 // its request, or the terminal already holds more, there is nothing to wait for.
 void expect_base::pause_after_read(long requested, std::size_t got) {
-  detail::require_number(delayafterread, "delayafterread");
   if (!(delayafterread > 0) || got >= request_size(requested)) return;
   pollfd terminal{child_fd, POLLIN, 0};
   if (::poll(&terminal, 1, 0) > 0 && (terminal.revents & readable_events) != 0) return;

@@ -78,7 +78,7 @@ class expect_base {
   double delayafterterminate = defaults::delayafterterminate;
   /// Pause after each chunk the expect loop reads, in seconds (default 0.0001). It lets a
   /// producer fill the terminal between reads, so reads come in fewer, larger chunks; it is
-  /// skipped when the read filled its request or the terminal already holds more output.
+  /// taken only before another read, and only when the last read drained the terminal.
   double delayafterread = defaults::delayafterread;
   /// File-like flag, never read.
   bool softspace = false;
