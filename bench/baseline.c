@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <pty.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,8 +41,12 @@ static int write_all(int fd, const char* data, size_t size) {
 }
 
 long long baseline_read(char* const argv[], const char* marker, int* found) {
+  return baseline_read_sized(argv, marker, found, read_size);
+}
+
+long long baseline_read_sized(char* const argv[], const char* marker, int* found, size_t chunk) {
   const size_t marker_size = marker ? strlen(marker) : 0;
-  if (marker_size > longest_marker) return -1;
+  if (marker_size > longest_marker || chunk < 1 || chunk > read_size) return -1;
   int master = -1;
   pid_t pid = start(argv, &master);
   if (pid < 0) return -1;
@@ -56,7 +61,7 @@ long long baseline_read(char* const argv[], const char* marker, int* found) {
       if (errno == EINTR) continue;
       break;
     }
-    ssize_t n = read(master, buffer + carry, read_size);
+    ssize_t n = read(master, buffer + carry, chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break; /* EIO once the child's side is closed and drained */
     total += n;
@@ -71,6 +76,51 @@ long long baseline_read(char* const argv[], const char* marker, int* found) {
   if (reap(pid) < 0) return -1;
   if (found) *found = seen;
   return total;
+}
+
+/* Reads the master until `wanted` turns up in what arrives after the last write, or until EIO
+ * or a failure (-1). */
+static int read_until(int master, const char* wanted) {
+  static char seen[read_size];
+  size_t have = 0;
+  const size_t wanted_size = strlen(wanted);
+  struct pollfd wait_for = {master, POLLIN, 0};
+  for (;;) {
+    if (poll(&wait_for, 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (have == sizeof seen) return -1;
+    ssize_t n = read(master, seen + have, sizeof seen - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    have += (size_t)n;
+    if (memmem(seen, have, wanted, wanted_size) != NULL) return 0;
+  }
+}
+
+int baseline_shell(char* const argv[], int steps) {
+  int master = -1;
+  pid_t pid = start(argv, &master);
+  if (pid < 0) return -1;
+  int failed = 0;
+  for (int step = 0; step < steps && !failed; ++step) {
+    char line[64], wanted[32];
+    int n = snprintf(line, sizeof line, "printf 'st%%sp\\n' %d\n", step);
+    snprintf(wanted, sizeof wanted, "st%dp", step);
+    failed = write_all(master, line, (size_t)n) != 0 || read_until(master, wanted) != 0;
+  }
+  static const char leave[] = "exit\n";
+  if (!failed) failed = write_all(master, leave, sizeof leave - 1) != 0;
+  char rest[read_size];
+  while (!failed) {
+    ssize_t n = read(master, rest, sizeof rest);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+  }
+  close(master);
+  int status = reap(pid);
+  return failed ? -1 : status;
 }
 
 int baseline_relay(char* const argv[]) {

@@ -4,14 +4,18 @@
 // (user + system) of the process doing the reading or relaying, which shows what the library
 // itself adds and varies much less when other work shares the machine.
 //
-// usage: pexpect_bench [--quick] [--runs N] [--markdown FILE] [--data FILE]
+// usage: pexpect_bench [--quick] [--runs N] [--markdown FILE] [--defaults-markdown FILE] [--data FILE]
 //        pexpect_bench --profile JOB [--runs N] [--mib N]
 //   --quick     fewer runs and sizes
 //   --markdown  writes the results table (Markdown) to FILE
+//   --defaults-markdown  writes the table of the jobs with every field at its default to FILE
 //   --data      writes time against output size of the marker jobs to FILE (for gnuplot)
 //   --profile   runs one job alone and prints its costs, for a profiler or to compare two
-//               builds: read, exact, regex, spawn, relay, idle, or baseline-read,
-//               baseline-find, baseline-spawn, baseline-relay (--mib: output size, default 64)
+//               builds: read, exact, regex, spawn, relay, idle, defaults-read, defaults-exact,
+//               defaults-regex, defaults-spawn, defaults-read-no-pause (maxread 2000, no
+//               pause), shell, shell-no-pause, or baseline-read, baseline-find,
+//               baseline-spawn, baseline-relay, baseline-read-2000, baseline-find-2000,
+//               baseline-shell (--mib: output size, default 64)
 
 #include <fcntl.h>
 #include <signal.h>
@@ -198,6 +202,93 @@ cost baseline_spawns(int count) {
   return per_spawn(watch.stop(), count);
 }
 
+// ---- every field at its default ---------------------------------------------------------------
+
+// The chunk size of the baseline the defaults are compared with: the default maxread.
+constexpr std::size_t default_chunk = 2000;
+
+cost baseline_sized_job(long long bytes, bool with_marker, std::size_t chunk) {
+  std::string size = std::to_string(bytes);
+  std::string marker_text = marker;
+  std::vector<char*> argv = {const_cast<char*>(BENCH_PRODUCER), size.data()};
+  if (with_marker) argv.push_back(marker_text.data());
+  argv.push_back(nullptr);
+  int found = 0;
+  stopwatch watch;
+  const long long read =
+      baseline_read_sized(argv.data(), with_marker ? marker.c_str() : nullptr, &found, chunk);
+  const cost spent = watch.stop();
+  if (read < bytes || (with_marker && !found)) fail("baseline read failed");
+  return spent;
+}
+
+// Start, read everything through expect(EOF), close; nothing changed from the defaults.
+cost defaults_read(long long bytes) {
+  stopwatch watch;
+  spawn child(BENCH_PRODUCER, {std::to_string(bytes)});
+  child.expect(EOF_marker);
+  child.close();
+  const cost spent = watch.stop();
+  if (!child.before || static_cast<long long>(child.before->size()) < bytes) fail("short read");
+  return spent;
+}
+
+// Start, wait for the marker, read to the end, close; nothing changed from the defaults.
+cost defaults_marker(long long bytes, marker_kind kind) {
+  stopwatch watch;
+  spawn child(BENCH_PRODUCER, {std::to_string(bytes), marker});
+  const long index = kind == marker_kind::exact ? child.expect_exact(marker) : child.expect(marker_regex);
+  child.expect(EOF_marker);
+  child.close();
+  const cost spent = watch.stop();
+  if (index != 0) fail("marker not found");
+  return spent;
+}
+
+// Per spawn: start /bin/true, read to end of file, close; nothing changed from the defaults.
+cost defaults_spawns(int count) {
+  stopwatch watch;
+  for (int i = 0; i < count; ++i) {
+    spawn child("/bin/true");
+    child.expect(EOF_marker);
+    child.close();
+  }
+  return per_spawn(watch.stop(), count);
+}
+
+const std::vector<std::string> shell_command = {"/bin/sh"};
+constexpr int shell_steps = 200;
+
+// A shell driven through `steps` sendline/expect steps, then "exit" and end of file; every field
+// at its default but delaybeforesend.
+cost library_shell(int steps, double delaybeforesend, double delayafterread = defaults::delayafterread) {
+  stopwatch watch;
+  spawn child(shell_command[0], {});
+  child.delaybeforesend = delaybeforesend;
+  child.delayafterread = delayafterread;
+  for (int step = 0; step < steps; ++step) {
+    child.sendline("printf 'st%sp\\n' " + std::to_string(step));
+    if (child.expect_exact("st" + std::to_string(step) + "p") != 0) fail("shell step lost");
+  }
+  child.sendline("exit");
+  child.expect(EOF_marker);
+  child.close();
+  const cost spent = watch.stop();
+  if (child.exitstatus != 0) fail("shell failed");
+  return spent;
+}
+
+cost baseline_shell_job(int steps) {
+  std::vector<char*> argv;
+  for (const auto& word : shell_command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  stopwatch watch;
+  const int status = baseline_shell(argv.data(), steps);
+  const cost spent = watch.stop();
+  if (status != 0) fail("baseline shell failed");
+  return spent;
+}
+
 // A relay process with its output to /dev/null and, as input, a pipe nobody writes to.
 struct relay_process {
   pid_t pid = -1;
@@ -314,6 +405,67 @@ idle_cpu idle_waits() {
   return {used[0], used[1], used[2], used[3]};
 }
 
+// A process of its own that holds `bytes` of memory it has written to (so that all of it is
+// mapped), and on request times a round of starts from there: 'l' the library with its defaults,
+// 'b' the forkpty baseline; 'q' ends it.
+class large_caller {
+ public:
+  large_caller(long long bytes, int count) {
+    int requests[2], answers[2];
+    if (pipe2(requests, O_CLOEXEC) != 0 || pipe2(answers, O_CLOEXEC) != 0) fail("pipe");
+    pid_ = fork_job([&] {
+      ::close(requests[1]);
+      ::close(answers[0]);
+      std::unique_ptr<char[]> memory(new char[static_cast<std::size_t>(bytes)]);
+      for (long long at = 0; at < bytes; at += 4096) memory[static_cast<std::size_t>(at)] = 1;
+      serve(requests[0], answers[1], count);
+    });
+    ::close(requests[0]);
+    ::close(answers[1]);
+    to_ = requests[1];
+    from_ = answers[0];
+    if (ask('r').wall != 0) fail("the large caller did not start");
+  }
+  large_caller(const large_caller&) = delete;
+  large_caller& operator=(const large_caller&) = delete;
+  ~large_caller() {
+    const char quit = 'q';
+    if (::write(to_, &quit, 1) == 1) finish_process(pid_);
+    ::close(to_);
+    ::close(from_);
+  }
+
+  cost ask(char job) {
+    cost answer;
+    if (::write(to_, &job, 1) != 1 || !read_whole(from_, &answer, sizeof answer)) fail("large caller");
+    return answer;
+  }
+
+ private:
+  static bool read_whole(int fd, void* into, std::size_t size) {
+    auto* bytes = static_cast<char*>(into);
+    while (size > 0) {
+      const ssize_t n = ::read(fd, bytes, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      bytes += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  static void serve(int requests, int answers, int count) {
+    for (char job; read_whole(requests, &job, 1) && job != 'q';) {
+      const cost answer = job == 'l' ? defaults_spawns(count) : job == 'b' ? baseline_spawns(count) : cost{};
+      if (::write(answers, &answer, sizeof answer) != static_cast<ssize_t>(sizeof answer)) fail("answer");
+    }
+  }
+
+  pid_t pid_ = -1;
+  int to_ = -1;
+  int from_ = -1;
+};
+
 // ---- reporting --------------------------------------------------------------------------------
 
 std::string fixed(double value, int decimals) {
@@ -360,6 +512,26 @@ row throughput_row(std::string job, const cost& base, const cost& ours, long lon
           minimum ? verdict(ratio >= *minimum) : ""};
 }
 
+// Time (library wall / baseline wall) against a maximum.
+row time_row(std::string job, const cost& base, const cost& ours, std::optional<double> maximum) {
+  const double ratio = ours.wall / base.wall;
+  return {std::move(job),
+          cost_text(base),
+          cost_text(ours),
+          fixed(ratio, 2) + "x time",
+          fixed(ours.cpu / base.cpu, 2) + "x",
+          maximum ? "<= " + fixed(*maximum, 2) + "x" : "",
+          maximum ? verdict(ratio <= *maximum) : ""};
+}
+
+// Adds a target on the CPU ratio to a row.
+row with_cpu_target(row r, const cost& base, const cost& ours, double maximum) {
+  const std::string separator = r.target.empty() ? "" : "<br>";
+  r.target += separator + "CPU <= " + fixed(maximum, 2) + "x";
+  r.verdict += separator + verdict(ours.cpu / base.cpu <= maximum);
+  return r;
+}
+
 // Runs each job `runs` times, the jobs in turn within each run, and returns the medians.
 std::vector<cost> medians(int runs, const std::vector<std::function<cost()>>& jobs) {
   std::vector<std::vector<double>> walls(jobs.size()), cpus(jobs.size());
@@ -403,6 +575,26 @@ int profile(const std::string& job, int runs, long long bytes) {
       c = library_spawns(200);
     else if (job == "relay")
       c = timed_relay(launcher_words(relayed));
+    else if (job == "defaults-read")
+      c = defaults_read(bytes);
+    else if (job == "defaults-exact")
+      c = defaults_marker(bytes, marker_kind::exact);
+    else if (job == "defaults-regex")
+      c = defaults_marker(bytes, marker_kind::regex);
+    else if (job == "defaults-spawn")
+      c = defaults_spawns(200);
+    else if (job == "shell")
+      c = library_shell(shell_steps, 0);
+    else if (job == "defaults-read-no-pause")
+      c = library_read(bytes, 2000, 0);
+    else if (job == "shell-no-pause")
+      c = library_shell(shell_steps, 0, 0);
+    else if (job == "baseline-read-2000")
+      c = baseline_sized_job(bytes, false, default_chunk);
+    else if (job == "baseline-find-2000")
+      c = baseline_sized_job(bytes, true, default_chunk);
+    else if (job == "baseline-shell")
+      c = baseline_shell_job(shell_steps);
     else if (job == "baseline-read")
       c = baseline_job(bytes, false);
     else if (job == "baseline-find")
@@ -430,7 +622,7 @@ int profile(const std::string& job, int runs, long long bytes) {
 int main(int argc, char** argv) {
   bool quick = false;
   int runs = 5;
-  std::string markdown_path, data_path, profile_job;
+  std::string markdown_path, defaults_path, data_path, profile_job;
   long long profile_mib = 64;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
@@ -441,6 +633,8 @@ int main(int argc, char** argv) {
       runs = std::max(1, std::atoi(argv[++i]));
     } else if (word == "--markdown" && i + 1 < argc) {
       markdown_path = argv[++i];
+    } else if (word == "--defaults-markdown" && i + 1 < argc) {
+      defaults_path = argv[++i];
     } else if (word == "--data" && i + 1 < argc) {
       data_path = argv[++i];
     } else if (word == "--profile" && i + 1 < argc) {
@@ -448,7 +642,8 @@ int main(int argc, char** argv) {
     } else if (word == "--mib" && i + 1 < argc) {
       profile_mib = std::max(1LL, std::atoll(argv[++i]));
     } else {
-      std::cerr << "usage: pexpect_bench [--quick] [--runs N] [--markdown FILE] [--data FILE]\n"
+      std::cerr << "usage: pexpect_bench [--quick] [--runs N] [--markdown FILE] [--defaults-markdown FILE]\n"
+                   "                     [--data FILE]\n"
                    "       pexpect_bench --profile JOB [--runs N] [--mib N]\n";
       return 2;
     }
@@ -477,20 +672,26 @@ int main(int argc, char** argv) {
                  [&] { return library_read(bulk, fast_maxread, 0); }});
       const std::string read = "Read 64 MiB to EOF with `expect(EOF)`, ";
       add(throughput_row(read + "defaults (maxread 2000, pause 0.0001 s)", m[0], m[1], bulk, std::nullopt));
-      add(throughput_row(read + "maxread 65536, pause 0", m[0], m[2], bulk, 0.85));
+      add(with_cpu_target(throughput_row(read + "maxread 65536, pause 0", m[0], m[2], bulk, 0.85), m[0], m[2],
+                          1.3));
     }
 
     // A marker at the end of N MiB, no search window. At the smaller sizes the same job runs
     // under the rescanning rule too, for the plot (it is quadratic: too slow for the largest).
     const std::vector<long long> sizes = {1, 4, 16, 64};
     const long long largest_rescanned = quick ? 4 : 16;
-    std::map<long long, std::vector<cost>> by_size;  // baseline, exact, regex[, rescanning]
+    // baseline, exact, regex, then with every default: baseline (2000-byte reads), exact, regex;
+    // then rescanning where it runs.
+    std::map<long long, std::vector<cost>> by_size;
     for (long long size : sizes) {
       const long long bytes = size * MiB;
       std::vector<std::function<cost()>> jobs = {
           [&] { return baseline_job(bytes, true); },
           [&] { return library_marker(bytes, marker_kind::exact, fast_maxread, 0); },
-          [&] { return library_marker(bytes, marker_kind::regex, fast_maxread, 0); }};
+          [&] { return library_marker(bytes, marker_kind::regex, fast_maxread, 0); },
+          [&] { return baseline_sized_job(bytes, true, default_chunk); },
+          [&] { return defaults_marker(bytes, marker_kind::exact); },
+          [&] { return defaults_marker(bytes, marker_kind::regex); }};
       if (size <= largest_rescanned) {
         jobs.push_back([&] { return library_marker(bytes, marker_kind::rescanning, fast_maxread, 0); });
       }
@@ -500,10 +701,10 @@ int main(int argc, char** argv) {
       const std::string settings = " (maxread 65536, pause 0)";
       add(throughput_row(at + "`expect_exact`" + settings, m[0], m[1], bytes, minimum));
       add(throughput_row(at + "`expect` regex" + settings, m[0], m[2], bytes, minimum));
-      if (m.size() > 3) {
+      if (m.size() > 6) {
         add(throughput_row(at + "`expect` regex searched from the start after every chunk (the "
                                 "rule before resumed searches)",
-                           m[0], m[3], bytes, std::nullopt));
+                           m[0], m[6], bytes, std::nullopt));
       }
     }
     const auto& first = by_size[sizes.front()];
@@ -519,7 +720,7 @@ int main(int argc, char** argv) {
       add({"Growth t(" + std::to_string(largest_rescanned) +
                " MiB) / t(1 MiB), `expect` regex "
                "searched from the start after every chunk",
-           fixed(top[0].wall / first[0].wall, 1), fixed(top[3].wall / first[3].wall, 1), "", "", "", ""});
+           fixed(top[0].wall / first[0].wall, 1), fixed(top[6].wall / first[6].wall, 1), "", "", "", ""});
     }
 
     // Start + EOF + close of /bin/true.
@@ -563,6 +764,68 @@ int main(int argc, char** argv) {
            "no CPU while waiting", verdict(ours_launcher < 0.001)});
     }
 
+    // Every field at its default, against baselines that read in chunks of the default maxread.
+    std::vector<row> default_rows;
+    auto add_default = [&](row r) {
+      print_row(r);
+      default_rows.push_back(std::move(r));
+    };
+    std::cout << "Every field at its default:" << std::endl;
+    {
+      auto m = medians(runs, {[&] { return baseline_sized_job(bulk, false, default_chunk); },
+                              [&] { return defaults_read(bulk); }});
+      add_default(with_cpu_target(
+          throughput_row("Read 64 MiB to EOF with `expect(EOF)`", m[0], m[1], bulk, 0.85), m[0], m[1], 2));
+      const auto& at16 = by_size[16];
+      add_default(
+          throughput_row("Marker at the end of 16 MiB, `expect_exact`", at16[3], at16[4], 16 * MiB, 0.8));
+      add_default(
+          throughput_row("Marker at the end of 16 MiB, `expect` regex", at16[3], at16[5], 16 * MiB, 0.8));
+    }
+    {
+      const int count = quick ? 100 : 200;
+      auto m =
+          medians(runs, {[&] { return baseline_spawns(count); }, [&] { return defaults_spawns(count); }});
+      add_default(time_row("Start + EOF + `close()` of `/bin/true`, per spawn", m[0], m[1], 1.5));
+    }
+    {
+      auto m = medians(runs, {[&] { return baseline_shell_job(shell_steps); },
+                              [&] { return library_shell(shell_steps, 0); }});
+      add_default(time_row("`/bin/sh` driven through " + std::to_string(shell_steps) +
+                               " `sendline`/`expect_exact` steps, delaybeforesend 0",
+                           m[0], m[1], 1.2));
+      // Every pause of the defaults, once: 200 sends at 0.05 s are 10 s by design.
+      const cost base = baseline_shell_job(shell_steps);
+      const cost ours = library_shell(shell_steps, defaults::delaybeforesend);
+      add_default(time_row("The same with delaybeforesend at its default (0.05 s; one run)", base, ours,
+                           std::nullopt));
+    }
+    {
+      const long long large = 4096 * MiB;
+      const int count = quick ? 50 : 100;
+      large_caller caller(large, count);
+      auto m = medians(runs, {[&] { return defaults_spawns(count); }, [&] { return caller.ask('l'); },
+                              [&] { return baseline_spawns(count); }, [&] { return caller.ask('b'); }});
+      add_default(
+          time_row("Start + EOF + `close()` of `/bin/true` from a caller holding 4 GiB, against the "
+                   "same from this small caller",
+                   m[0], m[1], 2));
+      add_default(
+          time_row("The forkpty baseline from the 4 GiB caller, against the same from this small caller",
+                   m[2], m[3], std::nullopt));
+    }
+
+    if (!defaults_path.empty()) {
+      std::ofstream out(defaults_path);
+      out << "Every figure is the median of " << runs
+          << " runs, baseline and library interleaved within each run, unless the row says otherwise.\n\n"
+          << "| Job, every field at its default | Baseline | Library | Ratio | CPU ratio | Target | |\n"
+          << "|---|---|---|---|---|---|---|\n";
+      for (const auto& r : default_rows) {
+        out << "| " << r.job << " | " << r.baseline << " | " << r.library << " | " << r.ratio << " | "
+            << r.cpu_ratio << " | " << r.target << " | " << r.verdict << " |\n";
+      }
+    }
     if (!markdown_path.empty()) {
       std::ofstream out(markdown_path);
       out << "Every figure is the median of " << runs
@@ -579,11 +842,13 @@ int main(int argc, char** argv) {
       std::map<long long, std::vector<std::string>> lines;
       for (const auto& [size, m] : by_size) {
         auto& line = lines[size];
-        for (const cost& c : m) line.push_back(std::to_string(c.wall));
-        line.resize(4, "?");
+        for (std::size_t column : {0, 1, 2, 6, 3, 4, 5}) {
+          line.push_back(column < m.size() ? std::to_string(m[column].wall) : "?");
+        }
       }
       std::ofstream out(data_path);
-      out << "# MiB  baseline_memmem_s  expect_exact_s  expect_regex_s  rescanning_regex_s\n";
+      out << "# MiB  baseline_memmem_s  expect_exact_s  expect_regex_s  rescanning_regex_s"
+             "  baseline_2000_s  defaults_exact_s  defaults_regex_s\n";
       for (const auto& [size, line] : lines) {
         out << size;
         for (const auto& value : line) out << ' ' << value;
