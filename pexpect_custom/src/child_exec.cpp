@@ -46,7 +46,7 @@ std::vector<const char*> pointers_to(const std::vector<std::string>& strings) {
   return pointers;
 }
 
-void close_other_descriptors(int keep_fd) {
+PEXPECT_CHILD_CODE void close_other_descriptors(int keep_fd) {
   // close_range closes in the kernel without touching each number; the loop is the fallback for
   // kernels without it, bounded by the soft descriptor limit.
   bool closed_all = keep_fd <= 3 || syscall(SYS_close_range, 3u, static_cast<unsigned>(keep_fd - 1), 0u) == 0;
@@ -61,7 +61,7 @@ void close_other_descriptors(int keep_fd) {
 
 // With SIGHUP at its default, the hang-up the kernel sends when the terminal closes ends the
 // program and, through the session, the jobs it started.
-void reset_signals(bool ignore_sighup) {
+PEXPECT_CHILD_CODE void reset_signals(bool ignore_sighup) {
   struct sigaction action {};
   action.sa_handler = SIG_DFL;
   sigemptyset(&action.sa_mask);
@@ -85,7 +85,7 @@ struct child_start {
   int error_fd;
 };
 
-int child_main(void* argument) {
+PEXPECT_CHILD_CODE int child_main(void* argument) {
   const auto& start = *static_cast<const child_start*>(argument);
   start.terminal->attach(*start.terminal, start.error_fd);
   become_program(*start.plan, start.error_fd);
@@ -142,13 +142,13 @@ char* const* exec_plan::envp() const {
   return inherit_env_ ? nullptr : const_cast<char* const*>(envp_ptrs_.data());
 }
 
-void report_child_failure(int error_fd, child_failure failure) {
+PEXPECT_CHILD_CODE void report_child_failure(int error_fd, child_failure failure) {
   ssize_t ignored = ::write(error_fd, &failure, sizeof failure);
   (void)ignored;
   _exit(1);
 }
 
-void become_program(const exec_plan& plan, int error_fd) {
+PEXPECT_CHILD_CODE void become_program(const exec_plan& plan, int error_fd) {
   // The terminal's size was set on the master before the fork.
   close_other_descriptors(error_fd);
   reset_signals(plan.ignore_sighup());

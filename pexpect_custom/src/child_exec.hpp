@@ -9,6 +9,14 @@
 #include <string>
 #include <vector>
 
+// Marks code that runs in the child before its exec, on a stack the address sanitizer does not
+// know: instrumenting it would make the sanitizer print warnings onto the child's terminal.
+#if defined(__clang__) || defined(__GNUC__)
+#define PEXPECT_CHILD_CODE __attribute__((no_sanitize("address")))
+#else
+#define PEXPECT_CHILD_CODE
+#endif
+
 namespace pexpect_custom::detail {
 
 /// Why the child could not become the program; sent to the parent through the error pipe.
@@ -45,7 +53,7 @@ class exec_plan {
 /// In the child, right after the fork and with the slave on descriptors 0..2: closes every other descriptor
 /// but `error_fd`, sets every signal to its default (SIGHUP ignored if the plan asks for it) with none
 /// blocked, and executes the program. On failure reports to `error_fd` and ends with _exit.
-[[noreturn]] void become_program(const exec_plan& plan, int error_fd);
+[[noreturn]] PEXPECT_CHILD_CODE void become_program(const exec_plan& plan, int error_fd);
 
 /// How the child takes over its terminal before it becomes the program. `attach` runs in the child
 /// with every signal blocked, makes only system calls, and reports a failure on `error_fd`.
@@ -62,7 +70,7 @@ struct terminal_handover {
 pid_t start_child(const exec_plan& plan, const terminal_handover& terminal, int error_fd);
 
 /// In the child: reports `failure` on `error_fd` and ends with _exit(1).
-[[noreturn]] void report_child_failure(int error_fd, child_failure failure);
+[[noreturn]] PEXPECT_CHILD_CODE void report_child_failure(int error_fd, child_failure failure);
 
 /// In the parent: waits for the exec (the pipe closes) and returns the child's failure, if any.
 std::optional<child_failure> await_exec(int error_read_fd);

@@ -18,12 +18,12 @@ namespace {
 
 using detail::child_failure;
 
-void fail_in_child(int error_fd, child_failure::kind_t kind) {
+PEXPECT_CHILD_CODE void fail_in_child(int error_fd, child_failure::kind_t kind) {
   detail::report_child_failure(error_fd, {kind, errno});
 }
 
 // In the child: makes the slave `child_name` the controlling terminal of a new session.
-void pty_make_controlling_tty(const char* child_name, int error_fd) {
+PEXPECT_CHILD_CODE void pty_make_controlling_tty(const char* child_name, int error_fd) {
   int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
   if (fd >= 0) ::close(fd);
   if (setsid() < 0) fail_in_child(error_fd, child_failure::system_error);
@@ -42,7 +42,7 @@ void pty_make_controlling_tty(const char* child_name, int error_fd) {
 
 // In the child: takes the slave by name as the controlling terminal of a new session, and puts
 // it on the standard descriptors.
-void attach_own(const detail::terminal_handover& terminal, int error_fd) {
+PEXPECT_CHILD_CODE void attach_own(const detail::terminal_handover& terminal, int error_fd) {
   pty_make_controlling_tty(terminal.slave_name, error_fd);
   detail::slave_onto_standard_descriptors(terminal.slave, error_fd);
 }
@@ -68,7 +68,7 @@ pty_pair open_pty_pair(int rows, int cols) {
   return pty;
 }
 
-void slave_onto_standard_descriptors(int slave, int error_fd) {
+PEXPECT_CHILD_CODE void slave_onto_standard_descriptors(int slave, int error_fd) {
   // dup2 onto the descriptor itself would keep its close-on-exec flag: work from a copy above 2.
   int source = slave;
   if (slave <= 2) {
@@ -81,7 +81,7 @@ void slave_onto_standard_descriptors(int slave, int error_fd) {
   ::close(source);
 }
 
-void attach_terminal(int slave, int error_fd) {
+PEXPECT_CHILD_CODE void attach_terminal(int slave, int error_fd) {
   if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) fail_in_child(error_fd, child_failure::system_error);
   slave_onto_standard_descriptors(slave, error_fd);
 }

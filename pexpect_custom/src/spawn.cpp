@@ -70,7 +70,7 @@ std::pair<detail::unique_fd, detail::unique_fd> start_error_pipe(bool native_for
 }
 
 // In the child: a new session with the slave as its controlling terminal and standard descriptors.
-void attach_native(const detail::terminal_handover& terminal, int error_fd) {
+PEXPECT_CHILD_CODE void attach_native(const detail::terminal_handover& terminal, int error_fd) {
   detail::attach_terminal(terminal.slave, error_fd);
 }
 
