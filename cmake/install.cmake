@@ -6,9 +6,12 @@ install(TARGETS pexpect_custom EXPORT pexpect_custom_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY pexpect_custom/include/pexpect_custom DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY pexpect_custom/include/pexpect_custom ${PROJECT_BINARY_DIR}/generated/pexpect_custom
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS launcher RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES man/launcher.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The page's footer names the version.
+configure_file(man/launcher.1 ${PROJECT_BINARY_DIR}/man/launcher.1 @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/man/launcher.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(PEXPECT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/pexpect_custom)
 install(EXPORT pexpect_custom_targets NAMESPACE pexpect_custom:: DESTINATION ${PEXPECT_CMAKE_DIR}
@@ -26,7 +29,13 @@ file(RELATIVE_PATH PEXPECT_PC_UP "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 configure_file(cmake/pexpect_custom.pc.in ${CMAKE_CURRENT_BINARY_DIR}/pexpect_custom.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pexpect_custom.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
+# The package is made only where this is the project being built: CPack's settings are global and
+# would replace those of a project that adds this one.
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
 set(CPACK_PACKAGE_NAME pexpect-custom)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "pexpect_custom developers")
 set(CPACK_PACKAGE_CONTACT "pexpect_custom developers <maintainers@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "launcher and pexpect_custom: run programs on a pseudo-terminal")

@@ -15,7 +15,11 @@ enum class fd_ownership {
   owned,     ///< handed over: the fdspawn closes it when destroyed
 };
 
-/// Keyword-style construction arguments: `fdspawn(fd, {.timeout = 5})`.
+/// Keyword-style construction arguments:
+/// ```cpp
+/// int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // then connect() it
+/// fdspawn stream(fd, {.timeout = 5, .ownership = fd_ownership::owned});
+/// ```
 struct fdspawn_options {
   std::optional<double> timeout = 30;
   long maxread = 2000;

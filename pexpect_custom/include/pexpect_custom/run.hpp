@@ -57,7 +57,11 @@ struct run_result {
   /// the status was not asked for.
   std::optional<int> exitstatus;
 
-  /// The output alone, so that `std::string out = run("ls");` reads naturally.
+  /// The output alone, so that `std::string out = run("ls");` reads naturally:
+  /// ```cpp
+  /// std::string out = run("ls");
+  /// auto [output, status] = run("ls", {.withexitstatus = true});
+  /// ```
   operator const std::string&() const { return output; }
 };
 
@@ -92,7 +96,11 @@ run_result run(const std::string& command, timeout_arg timeout = -1, bool withex
                std::ostream* logfile = nullptr, const std::optional<std::string>& cwd = std::nullopt,
                const std::optional<environment>& env = std::nullopt);
 
-/// The same with keyword-style arguments: `run("passwd", {.withexitstatus = true, .events = ...})`.
+/// The same with keyword-style arguments:
+/// ```cpp
+/// run_events answers{{"(?i)password: ", std::string("secret\n")}};
+/// auto [output, status] = run("passwd", {.timeout = 10, .withexitstatus = true, .events = answers});
+/// ```
 run_result run(const std::string& command, run_options options);
 
 }  // namespace pexpect_custom

@@ -26,9 +26,12 @@ class window_follower;
 class exec_plan;
 }  // namespace detail
 
-/// Keyword-style construction arguments: `spawn("ls", {}, {.cwd = "/tmp"})`. Each member sets
-/// the field of the same name (see expect_base and spawn); `dimensions` is the (rows, columns)
-/// size the child's terminal starts with. Designated initialisers must keep this order.
+/// Keyword-style construction arguments. Each member sets the field of the same name (see
+/// expect_base and spawn); `dimensions` is the (rows, columns) size the child's terminal starts
+/// with. Designated initialisers must keep this order:
+/// ```cpp
+/// spawn child("ls", {}, {.timeout = 5, .cwd = "/tmp", .delaybeforesend = 0, .dimensions = {50, 132}});
+/// ```
 struct spawn_options {
   timeout_arg timeout = 30;
   long maxread = 2000;

@@ -14,7 +14,11 @@ concept seconds_number = std::is_arithmetic_v<T> && !std::is_same_v<T, bool>;
 /// A time-out argument. As a number of seconds, -1 stands for the object's own `timeout` field
 /// and std::nullopt for no limit, as everywhere in the library; a std::chrono duration is always
 /// exactly that long (a negative one is a time-out already spent, never the field).
-/// `child.expect("done", 5)`, `child.expect("done", std::chrono::milliseconds(500))`.
+/// ```cpp
+/// spawn child("sh -c 'sleep 1; echo done'");
+/// child.expect("done", 5);
+/// child.expect(EOF_marker, std::chrono::milliseconds(500));
+/// ```
 class timeout_arg {
  public:
   timeout_arg(std::nullopt_t) noexcept {}
