@@ -15,6 +15,7 @@
 
 #include "clock.hpp"
 #include "helper_child.hpp"
+#include "pexpect_custom/pending_expect.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "select.hpp"
 #include "test_support.hpp"
@@ -134,6 +135,35 @@ TEST_F(ExpectOutcome, MatchSplitsTheOutputAndKeepsTheRest) {
   ASSERT_EQ(child->expect({"never", TIMEOUT_marker}, std::chrono::milliseconds(50)), 1);
   EXPECT_EQ(child->group(0), std::nullopt);
   EXPECT_EQ(child->matched_text(), std::nullopt);
+}
+
+// A step never waits; the caller waits on the descriptors it names. An expect abandoned before
+// its end gives every byte it read back to the buffer and leaves the other fields alone.
+TEST_F(ExpectOutcome, PendingExpectStepsWithoutWaitingAndGivesBackWhatItRead) {
+  helper_child child({"println", "ready", "sleep", "30"});
+  std::ostringstream reads;
+  child->logfile_read = &reads;
+  child->buffer = "old ";
+  child->before = "earlier";
+  {
+    pending_expect pending(*child, std::make_shared<searcher_string>(pattern_list{"never"}), 20);
+    const std::vector<int> watched = pending.watch_fds();
+    ASSERT_EQ(watched.size(), 2u);  // the terminal and the child's end notice
+    EXPECT_EQ(watched[0], child->child_fd);
+    EXPECT_EQ(child->buffer, "");  // the pending expect holds the bytes now
+    while (reads.str() != "ready\r\n") {
+      ASSERT_EQ(pending.step(), std::nullopt);
+      if (!pending.took_bytes()) {
+        ASSERT_FALSE(detail::select(watched, {}, {}, pending.seconds_left()).read.empty());
+      }
+    }
+    EXPECT_EQ(pending.step(), std::nullopt);  // nothing more to read: returns at once
+    EXPECT_FALSE(pending.took_bytes());
+  }
+  EXPECT_EQ(child->buffer, "old ready\r\n");
+  EXPECT_EQ(child->before, "earlier");
+  ASSERT_EQ(child->expect_exact("ready", 0), 0);
+  EXPECT_EQ(child->before, "old ");
 }
 
 TEST_F(ExpectOutcome, EndOfFileWithMarkerReturnsItsIndex) {

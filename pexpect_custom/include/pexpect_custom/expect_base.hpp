@@ -221,6 +221,15 @@ class expect_base {
   virtual long write_to_descriptor(std::string_view data);
 
  private:
+  friend class pending_expect;
+
+  /// Refuses a read on a closed object or of a size below 1 (std::logic_error).
+  void check_can_read(long size) const;
+  /// One read of at most `size` bytes from the descriptor, which the caller found readable; the
+  /// bytes are logged. At end of file: sets `flag_eof`, returns nullopt and points
+  /// `end_of_file_message` at the message the read's EOF_ carries.
+  std::optional<std::string> take_chunk(long size, const char*& end_of_file_message);
+
   // Where reads land before they are copied out; kept here rather than on the stack of every
   // read, and only as large as the largest read asked for so far.
   std::vector<char> landing_;
