@@ -175,6 +175,11 @@ pending_expect::read_outcome pending_expect::read_available() {
   return read_outcome::bytes;
 }
 
+long pending_expect::time_out(const char* message) {
+  if (ended_) throw std::logic_error("time_out() called on an expect that has already ended.");
+  return finish_at_timeout(message);
+}
+
 long pending_expect::finish_at_end_of_file() {
   expect_base& session = *session_;
   ended_ = true;

@@ -47,6 +47,11 @@ class pending_expect {
   /// expect does. Never waits; a step after the end returns the same index again.
   std::optional<long> step();
 
+  /// Ends the expect as a time-out does, whatever its own deadline: returns the index of the
+  /// list's TIMEOUT_marker, or raises TIMEOUT with `message`, a line feed and the state report.
+  /// For a driver that keeps one deadline for several expects. std::logic_error once ended.
+  long time_out(const char* message = "Timeout exceeded in expect_any().");
+
   /// The descriptors to wait on for reading before the next step: the session's descriptor and,
   /// for a child process, a descriptor that turns readable when the child ends.
   std::vector<int> watch_fds() const;

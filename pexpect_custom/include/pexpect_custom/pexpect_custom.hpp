@@ -3,6 +3,7 @@
 
 #include "pexpect_custom/command.hpp"
 #include "pexpect_custom/errors.hpp"
+#include "pexpect_custom/expect_any.hpp"
 #include "pexpect_custom/expect_base.hpp"
 #include "pexpect_custom/fdspawn.hpp"
 #include "pexpect_custom/pattern.hpp"
