@@ -154,18 +154,22 @@ std::optional<long> pending_expect::search() {
 }
 
 // A live child whose descriptor has nothing to say is "not yet", until the deadline. One that
-// has ended is at end of file once its output is drained.
+// has ended is at end of file once its output is drained. The liveness check (a waitpid) is made
+// only when there is nothing to read.
 pending_expect::read_outcome pending_expect::read_available() {
   expect_base& session = *session_;
   session.check_can_read(session.maxread);
   if (!readable_now(session.child_fd)) {
-    if (!session.alive_without_blocking()) {
+    if (session.alive_without_blocking()) {
+      if (remaining_ && detail::now() >= end_time_) return read_outcome::timed_out;
+      return read_outcome::nothing;
+    }
+    // It may have written its last output and ended since the first look.
+    if (!readable_now(session.child_fd)) {
       session.flag_eof = true;
       end_of_file_message_ = waited_ ? dead_after_wait_message : dead_at_start_message;
       return read_outcome::end_of_file;
     }
-    if (remaining_ && detail::now() >= end_time_) return read_outcome::timed_out;
-    return read_outcome::nothing;
   }
   std::optional<std::string> chunk = session.take_chunk(session.maxread, end_of_file_message_);
   if (!chunk) return read_outcome::end_of_file;
