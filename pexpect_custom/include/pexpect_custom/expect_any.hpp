@@ -50,6 +50,7 @@ struct expect_any_result {
 /// (`delayafterread`). Throws std::invalid_argument for an empty list or a request without a
 /// session.
 /// ```cpp
+/// spawn build("make -j4"), shell("/bin/sh");
 /// auto [which, index] = expect_any({on(build, {"done", EOF_marker}), on_exact(shell, {"$ "})}, 60);
 /// ```
 expect_any_result expect_any(const std::vector<expect_request>& requests, timeout_arg timeout = -1);

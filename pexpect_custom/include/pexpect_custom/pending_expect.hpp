@@ -19,8 +19,12 @@ namespace pexpect_custom {
 /// `seconds_left()` has passed. The outcome, the fields left on the session and the errors
 /// raised are those of `expect_loop`, which is built on this class:
 /// ```cpp
-/// pending_expect pending(child, std::make_shared<searcher_string>(pattern_list{"$ "}), 10);
-/// while (!pending.step()) wait_until_readable(pending.watch_fds(), pending.seconds_left());
+/// // The program's own wait (poll, epoll, libuv...) on descriptors, for at most some seconds.
+/// auto wait_readable = [](std::vector<int> fds, std::optional<double> seconds) {};
+/// spawn child("sh -c 'sleep 1; echo ready'");
+/// auto searcher = std::make_shared<searcher_string>(pattern_list{"ready"});
+/// pending_expect pending(child, searcher, 10);
+/// while (!pending.step()) wait_readable(pending.watch_fds(), pending.seconds_left());
 /// ```
 /// While the expect is pending, the bytes it has read belong to it, not to the session's
 /// `buffer`. Destroying it before it has ended abandons the expect: every byte read goes back
