@@ -54,7 +54,8 @@ struct tally {
 
 // Braced pattern lists are made outside the coroutine bodies: g++ 12 rejects them inside.
 const pattern_list prompt{"number? "};
-const pattern_list answer{"square: (\\d+)\r\n"};
+// Compiled once, shared by every session.
+const pattern_list answer{Regex("square: (\\d+)\r\n")};
 
 asio::awaitable<void> answer_one(spawn& child, long number, tally& counts) {
   co_await async_expect_exact(child, prompt, 60, asio::use_awaitable);
