@@ -15,6 +15,8 @@
 
 #include "clock.hpp"
 #include "helper_child.hpp"
+#include "pexpect_custom/expect_any.hpp"
+#include "pexpect_custom/pending_expect.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "select.hpp"
 #include "test_support.hpp"
@@ -75,6 +77,7 @@ using ExpectOutcome = Expect;
 using ExpectTiming = Expect;
 using ExpectChunks = Expect;
 using ExpectPatterns = Expect;
+using ExpectAny = Expect;
 
 // Fails its second search, that is after the loop has read a chunk.
 struct searcher_failure : std::runtime_error {
@@ -134,6 +137,35 @@ TEST_F(ExpectOutcome, MatchSplitsTheOutputAndKeepsTheRest) {
   ASSERT_EQ(child->expect({"never", TIMEOUT_marker}, std::chrono::milliseconds(50)), 1);
   EXPECT_EQ(child->group(0), std::nullopt);
   EXPECT_EQ(child->matched_text(), std::nullopt);
+}
+
+// A step never waits; the caller waits on the descriptors it names. An expect abandoned before
+// its end gives every byte it read back to the buffer and leaves the other fields alone.
+TEST_F(ExpectOutcome, PendingExpectStepsWithoutWaitingAndGivesBackWhatItRead) {
+  helper_child child({"println", "ready", "sleep", "30"});
+  std::ostringstream reads;
+  child->logfile_read = &reads;
+  child->buffer = "old ";
+  child->before = "earlier";
+  {
+    pending_expect pending(*child, std::make_shared<searcher_string>(pattern_list{"never"}), 20);
+    const std::vector<int> watched = pending.watch_fds();
+    ASSERT_EQ(watched.size(), 2u);  // the terminal and the child's end notice
+    EXPECT_EQ(watched[0], child->child_fd);
+    EXPECT_EQ(child->buffer, "");  // the pending expect holds the bytes now
+    while (reads.str() != "ready\r\n") {
+      ASSERT_EQ(pending.step(), std::nullopt);
+      if (!pending.took_bytes()) {
+        ASSERT_FALSE(detail::select(watched, {}, {}, pending.seconds_left()).read.empty());
+      }
+    }
+    EXPECT_EQ(pending.step(), std::nullopt);  // nothing more to read: returns at once
+    EXPECT_FALSE(pending.took_bytes());
+  }
+  EXPECT_EQ(child->buffer, "old ready\r\n");
+  EXPECT_EQ(child->before, "earlier");
+  ASSERT_EQ(child->expect_exact("ready", 0), 0);
+  EXPECT_EQ(child->before, "old ");
 }
 
 TEST_F(ExpectOutcome, EndOfFileWithMarkerReturnsItsIndex) {
@@ -470,4 +502,69 @@ TEST_F(Expect, WorksOnAThreadWithASmallStack) {
   pthread_attr_destroy(&attributes);
   EXPECT_EQ(result.index, 0);
   EXPECT_EQ(result.before, "one ");
+}
+
+// ---- several sessions at once ----------------------------------------------------------------
+
+// The winner's fields are its own expect's; the others keep what was read from them, untouched.
+TEST_F(ExpectAny, WinnerIsSplitAndTheOthersKeepEveryByteRead) {
+  helper_child quiet({"println", "first", "sleep", "30"});
+  helper_child echo({"cat"});
+  quiet->buffer = "kept ";
+  quiet->before = "earlier";
+  quiet->match_index = 7;
+  echo->sendline("x42y");
+  await_output(quiet->child_fd);
+  await_output(echo->child_fd);
+  const expect_any_result result =
+      expect_any({on_exact(*quiet, {"never"}), on(*echo, {"nomatch", "x(\\d+)y"})}, 20);
+  EXPECT_EQ(result.session, 1u);
+  EXPECT_EQ(result.index, 1);
+  EXPECT_EQ(echo->before, "");
+  EXPECT_EQ(echo->group(1), "42");
+  EXPECT_EQ(echo->match_index, 1);
+  EXPECT_TRUE(std::dynamic_pointer_cast<searcher_re>(echo->searcher));
+  EXPECT_TRUE(starts_with(quiet->buffer, "kept "));
+  EXPECT_EQ(quiet->before, "earlier");
+  EXPECT_EQ(quiet->match_index, 7);
+  ASSERT_EQ(quiet->expect_exact("first\r\n", 20), 0);
+  EXPECT_EQ(quiet->before, "kept ");
+  // What the winner read past its match stays in its buffer too.
+  ASSERT_EQ(echo->expect_exact("x42y\r\n", 20), 0);
+  EXPECT_EQ(echo->before, "\r\n");
+}
+
+TEST_F(ExpectAny, EndOfFileAndTimeOutFollowEachList) {
+  helper_child ending({"print", "bye"});
+  helper_child silent({"sleep", "30"});
+  EXPECT_EQ(expect_any({on(*silent, {"never"}), on(*ending, {"never", EOF_marker})}, 20).index, 1);
+  EXPECT_EQ(ending->before, "bye");
+  EXPECT_EQ(ending->buffer, "");
+  EXPECT_TRUE(match_holds<EOF_marker_t>(*ending));
+
+  helper_child ending_bare({"print", "bye"});
+  EXPECT_TRUE(starts_with(message_of<EOF_>([&] {
+                            expect_any({on(*silent, {"never"}), on(*ending_bare, {"x"})}, 20);
+                          }),
+                          eof_text));
+  EXPECT_EQ(ending_bare->before, "bye");
+
+  // The first list holding TIMEOUT takes the time-out; without one the first session raises.
+  helper_child other({"sleep", "30"});
+  silent->buffer = "pending";
+  const expect_any_result timed =
+      expect_any({on(*silent, {"never"}), on_exact(*other, {"x", TIMEOUT_marker})}, 0.05);
+  EXPECT_EQ(timed.session, 1u);
+  EXPECT_EQ(timed.index, 1);
+  EXPECT_TRUE(match_holds<TIMEOUT_marker_t>(*other));
+  EXPECT_EQ(silent->buffer, "pending");
+  EXPECT_TRUE(starts_with(message_of<TIMEOUT>([&] {
+                            expect_any({on(*silent, {"never"}), on(*other, {"x"})}, 0);
+                          }),
+                          loop_timeout_text));
+  EXPECT_EQ(silent->buffer, "pending");
+  EXPECT_EQ(silent->before, "pending");
+
+  EXPECT_THROW(expect_any({}), std::invalid_argument);
+  EXPECT_THROW(expect_any({on(*silent, {"x"}), on(*silent, {"y"})}), std::invalid_argument);
 }

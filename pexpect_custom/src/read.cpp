@@ -67,18 +67,17 @@ void log_to(std::ostream* sink, std::string_view data) {
 
 }  // namespace
 
-std::string expect_base::read_nonblocking(long size, timeout_arg limit) {
-  return std::string(read_into_landing(size, limit));
-}
-
-// The view stays valid until the next read of this object.
-std::string_view expect_base::read_into_landing(long size, timeout_arg limit) {
+void expect_base::check_can_read(long size) const {
   if (closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
   // A zero-byte read would look exactly like end of file, and mark a live child as ended.
   if (size < 1) {
     throw std::logic_error("read_nonblocking() needs a size of at least 1, got " + std::to_string(size) +
                            ".");
   }
+}
+
+std::string expect_base::read_nonblocking(long size, timeout_arg limit) {
+  check_can_read(size);
   const std::optional<double> read_timeout = detail::checked_timeout(limit.resolve(timeout));
 
   auto end_of_file = [this](const char* message) {
@@ -119,18 +118,25 @@ std::string_view expect_base::read_into_landing(long size, timeout_arg limit) {
     }
   }
 
+  const char* message = nullptr;
+  const std::optional<std::string_view> chunk = take_chunk(size, message);
+  if (!chunk) throw EOF_(message);
+  return std::string(*chunk);
+}
+
+std::optional<std::string_view> expect_base::take_chunk(long size, const char*& end_of_file_message) {
   // Once the child's side is closed and drained, Linux reports EIO here.
-  // Read into the object's landing buffer and copy out only what arrived: a terminal hands out a
-  // few KiB at a time, so a string of the full requested size would be allocated and cleared for
-  // nothing.
+  // Read into the object's landing buffer and hand out a view of what arrived: a terminal hands
+  // out a few KiB at a time, so a string of the full requested size would be allocated and
+  // cleared for nothing.
   const std::size_t wanted_bytes = request_size(size);
   if (landing_.size() < wanted_bytes) landing_.resize(wanted_bytes);
   const ssize_t n = read_once(child_fd, landing_.data(), wanted_bytes);
-  if (n < 0) {
-    throw end_of_file("End Of File (EOF) in read_nonblocking(). Exception style platform.");
-  }
-  if (n == 0) {
-    throw end_of_file("End Of File (EOF) in read_nonblocking(). Empty string style platform.");
+  if (n <= 0) {
+    flag_eof = true;
+    end_of_file_message = n < 0 ? "End Of File (EOF) in read_nonblocking(). Exception style platform."
+                                : "End Of File (EOF) in read_nonblocking(). Empty string style platform.";
+    return std::nullopt;
   }
   const std::string_view chunk(landing_.data(), static_cast<std::size_t>(n));
 

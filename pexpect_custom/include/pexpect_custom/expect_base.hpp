@@ -222,10 +222,17 @@ class expect_base {
   virtual long write_to_descriptor(std::string_view data);
 
  private:
+  friend class pending_expect;
+
   /// Writes all of `s`, going on after signals; returns the count written.
   long write_all_of(std::string_view s);
-  /// read_nonblocking, returning a view of the bytes in the landing buffer.
-  std::string_view read_into_landing(long size, timeout_arg timeout);
+  /// Refuses a read on a closed object or of a size below 1 (std::logic_error).
+  void check_can_read(long size) const;
+  /// One read of at most `size` bytes from the descriptor, which the caller found readable; the
+  /// bytes are logged and returned as a view of the landing buffer, valid until the next read.
+  /// At end of file: sets `flag_eof`, returns nullopt and points `end_of_file_message` at the
+  /// message the read's EOF_ carries.
+  std::optional<std::string_view> take_chunk(long size, const char*& end_of_file_message);
   /// The expect loop's pause after a read of `got` bytes out of `requested`.
   void pause_after_read(long requested, std::size_t got);
 

@@ -1,0 +1,359 @@
+#pragma once
+// The Asio adapter: expect and the wait for a child's end as Asio asynchronous operations, so one
+// thread running an io_context can drive thousands of sessions. Link pexpect_custom::asio.
+//
+// Completion signatures:
+//   async_expect, async_expect_exact: void(std::exception_ptr, long index)
+//   async_wait_exit:                  void(std::exception_ptr, std::optional<int> exitstatus)
+// The exception is what the blocking call would have raised (EOF_, TIMEOUT, ...), or a
+// std::system_error holding asio::error::operation_aborted after a cancellation; with
+// asio::use_future and asio::use_awaitable it is thrown from get() or co_await.
+//
+// A session takes one operation at a time and must outlive it. The operation's steps run on the
+// completion handler's associated executor: run the io_context on one thread, or bind the
+// handler to a strand. Cancellation (a cancellation slot bound to the handler, any cancellation
+// type) leaves the session usable: every byte read meanwhile is back in its `buffer`, and its
+// other fields are as they were before the operation.
+
+#ifndef ASIO_STANDALONE
+#define ASIO_STANDALONE
+#endif
+
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <asio/associated_cancellation_slot.hpp>
+#include <asio/associated_executor.hpp>
+#include <asio/async_result.hpp>
+#include <asio/bind_executor.hpp>
+#include <asio/error.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <cerrno>
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include "pexpect_custom/expect_base.hpp"
+#include "pexpect_custom/pending_expect.hpp"
+#include "pexpect_custom/spawn.hpp"
+
+namespace pexpect_custom {
+
+namespace asio_detail {
+
+using descriptor = ::asio::posix::stream_descriptor;
+
+inline std::exception_ptr aborted() {
+  return std::make_exception_ptr(
+      std::system_error(::asio::error::make_error_code(::asio::error::operation_aborted)));
+}
+
+inline bool readable_now(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  return ::poll(&entry, 1, 0) > 0;
+}
+
+// A descriptor the operation waits on but does not own: let go of, never closed, at the end.
+class borrowed_descriptor {
+ public:
+  borrowed_descriptor(const ::asio::any_io_executor& executor, int fd) : descriptor_(executor, fd) {}
+  borrowed_descriptor(const borrowed_descriptor&) = delete;
+  borrowed_descriptor& operator=(const borrowed_descriptor&) = delete;
+  ~borrowed_descriptor() { let_go(); }
+  descriptor& get() { return descriptor_; }
+  void let_go() noexcept {
+    try {
+      if (descriptor_.is_open()) descriptor_.release();
+    } catch (...) {
+    }
+  }
+
+ private:
+  descriptor descriptor_;
+};
+
+// What every operation of the adapter shares: the handler, the work it keeps alive on the
+// handler's executor, the cancellation slot, and a completion posted exactly once.
+template <typename Handler, typename Derived, typename... Results>
+class operation : public std::enable_shared_from_this<Derived> {
+ public:
+  using handler_executor = ::asio::associated_executor_t<Handler, ::asio::any_io_executor>;
+
+  operation(Handler handler, const ::asio::any_io_executor& io)
+      : handler_(std::move(handler)),
+        io_(io),
+        work_(::asio::make_work_guard(::asio::get_associated_executor(handler_, io))),
+        timer_(io) {}
+
+ protected:
+  // Connects the handler's cancellation slot, if it has one, to Derived::cancel.
+  void listen_for_cancellation() {
+    auto slot = ::asio::get_associated_cancellation_slot(handler_);
+    if (!slot.is_connected()) return;
+    std::weak_ptr<Derived> weak = this->shared_from_this();
+    slot.template emplace<canceller>(canceller{std::move(weak)});
+  }
+
+  // Runs `step` on the handler's executor, keeping this operation alive until it has run.
+  template <typename Function>
+  auto on_handler_executor(Function step) {
+    return ::asio::bind_executor(work_.get_executor(),
+                                 [self = this->shared_from_this(), step](auto&&...) mutable { step(*self); });
+  }
+
+  // Posts the completion; the slot is cleared there, outside any cancellation handler.
+  void complete(std::exception_ptr error, Results... results) {
+    if (done_) return;
+    done_ = true;
+    timer_.cancel();
+    ::asio::post(work_.get_executor(), [self = this->shared_from_this(), error, results...]() mutable {
+      auto slot = ::asio::get_associated_cancellation_slot(self->handler_);
+      if (slot.is_connected()) slot.clear();
+      Handler handler = std::move(self->handler_);
+      self->work_.reset();
+      std::move(handler)(error, results...);
+    });
+  }
+
+  bool done() const { return done_; }
+  const ::asio::any_io_executor& io() const { return io_; }
+  ::asio::steady_timer& timer() { return timer_; }
+
+ private:
+  struct canceller {
+    std::weak_ptr<Derived> op;
+    void operator()(::asio::cancellation_type type) {
+      if (type == ::asio::cancellation_type::none) return;
+      if (auto alive = op.lock()) alive->cancel();
+    }
+  };
+
+  Handler handler_;
+  ::asio::any_io_executor io_;
+  ::asio::executor_work_guard<handler_executor> work_;
+  ::asio::steady_timer timer_;
+  bool done_ = false;
+};
+
+// One expect: a pending_expect stepped whenever the terminal or the child's end notice turns
+// readable, or the deadline passes.
+template <typename Handler>
+class expect_operation : public operation<Handler, expect_operation<Handler>, long> {
+  using base = operation<Handler, expect_operation<Handler>, long>;
+  // Chunks taken in one turn before other work on the executor gets a chance.
+  static constexpr int chunks_per_turn = 16;
+
+ public:
+  expect_operation(Handler handler, const ::asio::any_io_executor& io, expect_base& session,
+                   std::shared_ptr<searcher_base> searcher, timeout_arg timeout)
+      : base(std::move(handler), io), pending_(std::in_place, session, std::move(searcher), timeout) {}
+
+  void start() {
+    this->listen_for_cancellation();
+    advance();
+  }
+
+  void cancel() {
+    if (this->done()) return;
+    finish(aborted(), -1);
+  }
+
+ private:
+  void advance() {
+    if (this->done()) return;
+    for (int chunks = 0;; ++chunks) {
+      std::optional<long> index;
+      try {
+        index = pending_->step();
+      } catch (...) {
+        finish(std::current_exception(), -1);
+        return;
+      }
+      if (index) return finish(nullptr, *index);
+      if (!pending_->took_bytes()) break;
+      if (chunks == chunks_per_turn) {
+        ::asio::post(this->on_handler_executor([](expect_operation& op) { op.advance(); }));
+        return;
+      }
+    }
+    watch();
+  }
+
+  // A descriptor's readiness is reported once per change, so each watch is armed only after a
+  // step found nothing left to read, and cancelled at once when something arrived meanwhile.
+  void watch() {
+    const std::vector<int> fds = pending_->watch_fds();
+    arm(terminal_, terminal_waiting_, fds[0]);
+    // A child that has ended keeps its notice readable: the step has seen it already.
+    if (fds.size() > 1 && !readable_now(fds[1])) arm(notice_, notice_waiting_, fds[1]);
+    if (!timer_waiting_) {
+      if (std::optional<double> left = pending_->seconds_left()) {
+        timer_waiting_ = true;
+        this->timer().expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(*left)));
+        this->timer().async_wait(this->on_handler_executor([](expect_operation& op) {
+          op.timer_waiting_ = false;
+          op.advance();
+        }));
+      }
+    }
+  }
+
+  void arm(std::optional<borrowed_descriptor>& watched, bool& waiting, int fd) {
+    if (waiting) return;
+    if (!watched) watched.emplace(this->io(), fd);
+    waiting = true;
+    watched->get().async_wait(descriptor::wait_read,
+                              this->on_handler_executor([&waiting](expect_operation& op) {
+                                waiting = false;
+                                op.advance();
+                              }));
+    if (readable_now(fd)) watched->get().cancel();
+  }
+
+  void finish(std::exception_ptr error, long index) {
+    if (terminal_) terminal_->let_go();
+    if (notice_) notice_->let_go();
+    pending_.reset();  // an expect that has not ended gives its bytes back to the buffer
+    this->complete(error, index);
+  }
+
+  std::optional<pending_expect> pending_;
+  std::optional<borrowed_descriptor> terminal_;
+  std::optional<borrowed_descriptor> notice_;
+  bool terminal_waiting_ = false;
+  bool notice_waiting_ = false;
+  bool timer_waiting_ = false;
+};
+
+// The wait for a child's end, on a pidfd of its own.
+template <typename Handler>
+class exit_operation : public operation<Handler, exit_operation<Handler>, std::optional<int>> {
+  using base = operation<Handler, exit_operation<Handler>, std::optional<int>>;
+  // A traced child's end reaches its parent only once the tracer lets go: look again this often.
+  static constexpr std::chrono::milliseconds recheck{10};
+
+ public:
+  exit_operation(Handler handler, const ::asio::any_io_executor& io, spawn& child)
+      : base(std::move(handler), io), child_(child), notice_(io) {}
+
+  void start() {
+    this->listen_for_cancellation();
+    if (child_.terminated) return this->complete(nullptr, child_.exitstatus);
+#ifdef SYS_pidfd_open
+    const long fd = ::syscall(SYS_pidfd_open, *child_.pid, 0);  // always close-on-exec
+#else
+    const long fd = -1;
+    errno = ENOSYS;
+#endif
+    if (fd < 0)
+      return this->complete(std::make_exception_ptr(std::system_error(errno, std::generic_category())), {});
+    notice_.assign(static_cast<int>(fd));
+    notice_.async_wait(descriptor::wait_read,
+                       this->on_handler_executor([](exit_operation& op) { op.check(); }));
+  }
+
+  void cancel() {
+    if (this->done()) return;
+    close_notice();
+    this->complete(aborted(), {});
+  }
+
+ private:
+  void check() {
+    if (this->done()) return;
+    try {
+      if (!child_.isalive()) {
+        close_notice();
+        return this->complete(nullptr, child_.exitstatus);
+      }
+    } catch (...) {
+      close_notice();
+      return this->complete(std::current_exception(), {});
+    }
+    this->timer().expires_after(recheck);
+    this->timer().async_wait(this->on_handler_executor([](exit_operation& op) { op.check(); }));
+  }
+
+  void close_notice() noexcept {
+    std::error_code ignored;
+    notice_.close(ignored);
+  }
+
+  spawn& child_;
+  descriptor notice_;
+};
+
+// The I/O executor an operation without one given uses: the handler's own.
+template <typename Handler>
+::asio::any_io_executor executor_of(const Handler& handler) {
+  return ::asio::get_associated_executor(handler);
+}
+
+}  // namespace asio_detail
+
+/// Waits, without blocking the thread, for a regular expression (or marker) of `patterns` on
+/// `session`, exactly as `session.expect(patterns, timeout)` would, and completes with the
+/// index. Descriptor waits and the deadline run on `executor`.
+template <typename Executor, typename CompletionToken>
+auto async_expect(const Executor& executor, expect_base& session, const pattern_list& patterns,
+                  timeout_arg timeout, CompletionToken&& token) {
+  auto searcher = std::make_shared<searcher_re>(session.compile_pattern_list(patterns));
+  return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, long)>(
+      [executor, &session, searcher, timeout](auto handler) {
+        using operation = asio_detail::expect_operation<decltype(handler)>;
+        std::make_shared<operation>(std::move(handler), executor, session, searcher, timeout)->start();
+      },
+      token);
+}
+
+/// The same on the completion handler's associated executor (the coroutine's with
+/// asio::use_awaitable; bind a callback to an executor with asio::bind_executor).
+template <typename CompletionToken>
+auto async_expect(expect_base& session, const pattern_list& patterns, timeout_arg timeout,
+                  CompletionToken&& token) {
+  auto searcher = std::make_shared<searcher_re>(session.compile_pattern_list(patterns));
+  return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, long)>(
+      [&session, searcher, timeout](auto handler) {
+        using operation = asio_detail::expect_operation<decltype(handler)>;
+        auto io = asio_detail::executor_of(handler);
+        std::make_shared<operation>(std::move(handler), io, session, searcher, timeout)->start();
+      },
+      token);
+}
+
+/// Plain-text patterns, as `session.expect_exact(patterns, timeout)`.
+template <typename CompletionToken>
+auto async_expect_exact(expect_base& session, const pattern_list& patterns, timeout_arg timeout,
+                        CompletionToken&& token) {
+  auto searcher = std::make_shared<searcher_string>(patterns);
+  return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, long)>(
+      [&session, searcher, timeout](auto handler) {
+        using operation = asio_detail::expect_operation<decltype(handler)>;
+        auto io = asio_detail::executor_of(handler);
+        std::make_shared<operation>(std::move(handler), io, session, searcher, timeout)->start();
+      },
+      token);
+}
+
+/// Waits, without blocking the thread, until `child` has ended, collects its end as `isalive`
+/// does, and completes with its exit code (nullopt when a signal ended it).
+template <typename CompletionToken>
+auto async_wait_exit(spawn& child, CompletionToken&& token) {
+  return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, std::optional<int>)>(
+      [&child](auto handler) {
+        using operation = asio_detail::exit_operation<decltype(handler)>;
+        auto io = asio_detail::executor_of(handler);
+        std::make_shared<operation>(std::move(handler), io, child)->start();
+      },
+      token);
+}
+
+}  // namespace pexpect_custom

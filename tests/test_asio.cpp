@@ -1,0 +1,132 @@
+// The Asio adapter: each kind of completion token, cancellation, and the wait for a child's end.
+#include "pexpect_custom/asio.hpp"
+
+#include <gtest/gtest.h>
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/bind_executor.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/use_future.hpp>
+#include <sstream>
+#include <string>
+
+#include "helper_child.hpp"
+#include "test_support.hpp"
+
+using namespace pexpect_custom;
+using test_support::helper_child;
+
+namespace {
+
+class Asio : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    EXPECT_TRUE(test_support::zombie_children().empty());
+    EXPECT_EQ(test_support::open_fds(), fds_before);
+  }
+  asio::io_context io;
+  // The io_context opens its own descriptors with its first timer; they are not counted.
+  asio::steady_timer opens_the_reactor{io};
+  std::set<int> fds_before = test_support::open_fds();
+};
+
+bool aborted(std::exception_ptr error) {
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (const std::system_error& failure) {
+    return failure.code() == asio::error::operation_aborted;
+  } catch (...) {
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST_F(Asio, CallbackAndFutureTokens) {
+  helper_child echo({"cat"});
+  echo->sendline("one two");
+  long index = -1;
+  std::exception_ptr error;
+  async_expect(*echo, {"never", "t(w)o"}, 20, asio::bind_executor(io, [&](std::exception_ptr e, long i) {
+    error = e;
+    index = i;
+  }));
+  io.run();
+  EXPECT_FALSE(error);
+  EXPECT_EQ(index, 1);
+  EXPECT_EQ(echo->before, "one ");
+  EXPECT_EQ(echo->group(1), "w");
+
+  // The error a blocking expect raises reaches the future.
+  helper_child ending({"print", "bye"});
+  std::future<long> result = async_expect(io.get_executor(), *ending, {"never"}, 20, asio::use_future);
+  io.restart();
+  io.run();
+  EXPECT_THROW(result.get(), EOF_);
+  EXPECT_EQ(ending->before, "bye");
+}
+
+TEST_F(Asio, CoroutinesExpectAndWaitForTheEnd) {
+  helper_child child({"println", "ready", "readline", "exit", "3"});
+  helper_child silent({"sleep", "30"});
+  std::optional<int> status;
+  bool timed_out = false;
+  // Braced lists inside a coroutine body trip g++ 12, so the lists are made outside it.
+  const pattern_list ready{"ready\r\n"}, echoed{"\\[x\\]"}, never{"never"};
+  auto body = [&]() -> asio::awaitable<void> {
+    EXPECT_EQ(co_await async_expect_exact(*child, ready, 20, asio::use_awaitable), 0);
+    child->sendline("x");
+    EXPECT_EQ(co_await async_expect(*child, echoed, 20, asio::use_awaitable), 0);
+    status = co_await async_wait_exit(*child, asio::use_awaitable);
+    try {
+      co_await async_expect(*silent, never, 0.05, asio::use_awaitable);
+    } catch (const TIMEOUT& error) {
+      timed_out = std::string(error.what()).rfind("Timeout exceeded in read_nonblocking().", 0) == 0;
+    }
+  };
+  std::future<void> done = asio::co_spawn(io, body(), asio::use_future);
+  io.run();
+  done.get();
+  EXPECT_EQ(status, 3);
+  EXPECT_TRUE(child->terminated);
+  EXPECT_TRUE(timed_out);
+}
+
+// A cancelled expect leaves every byte it read in the buffer, and the session usable.
+TEST_F(Asio, CancellationKeepsTheBytesRead) {
+  helper_child child({"println", "partial", "sleep", "30"});
+  std::ostringstream reads;
+  child->logfile_read = &reads;
+  child->buffer = "old ";
+  child->before = "earlier";
+  asio::cancellation_signal cancel;
+  std::exception_ptr error;
+  async_expect(*child, {"never"}, 20,
+               asio::bind_cancellation_slot(
+                   cancel.slot(), asio::bind_executor(io, [&](std::exception_ptr e, long) { error = e; })));
+  while (reads.str() != "partial\r\n") ASSERT_EQ(io.run_one(), 1u);
+  cancel.emit(asio::cancellation_type::total);
+  io.run();
+  EXPECT_TRUE(aborted(error));
+  EXPECT_EQ(child->buffer, "old partial\r\n");
+  EXPECT_EQ(child->before, "earlier");
+  EXPECT_EQ(child->expect_exact("partial", 0), 0);
+  EXPECT_EQ(child->before, "old ");
+
+  // The wait for the end can be cancelled too, and the child is still there to wait for.
+  std::exception_ptr wait_error = std::make_exception_ptr(0);
+  async_wait_exit(
+      *child, asio::bind_cancellation_slot(
+                  cancel.slot(), asio::bind_executor(
+                                     io, [&](std::exception_ptr e, std::optional<int>) { wait_error = e; })));
+  io.restart();
+  io.poll();
+  cancel.emit(asio::cancellation_type::terminal);
+  io.run();
+  EXPECT_TRUE(aborted(wait_error));
+  EXPECT_TRUE(child->isalive());
+}
