@@ -110,6 +110,13 @@ TEST(ScreenModes, AlternateScreenTitleAndReplies) {
   s.feed("\x1b[2;3H\x1b[6n");
   EXPECT_EQ(s.take_replies(), "\x1b[2;3R");
   EXPECT_EQ(s.take_replies(), "");
+
+  std::string queries;
+  for (int i = 0; i < 20000; ++i) queries += "\x1b[6n";
+  s.feed(queries);
+  const std::string kept = s.take_replies();
+  EXPECT_LE(kept.size(), 64u * 1024);
+  EXPECT_EQ(kept.size() % 6, 0u);  // whole answers only
 }
 
 TEST(ScreenResize, KeepsWhatFitsAndChecksTheSize) {
@@ -173,6 +180,7 @@ TEST(Keys, CharactersWithModifiers) {
   EXPECT_EQ(key_sequence(U'I', ctrl | alt), "\x1b\t");
   EXPECT_EQ(key_sequence(U'x', alt), "\x1bx");
   EXPECT_EQ(key_sequence(U'\u00e9'), "\xC3\xA9");
+  EXPECT_EQ(key_sequence(U'1', ctrl), "\x1b[49;5u");
 }
 
 TEST(Keys, ScreenFollowsTheProgramsCursorMode) {

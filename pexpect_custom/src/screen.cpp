@@ -13,6 +13,9 @@ namespace pexpect_custom {
 
 namespace {
 
+// Most bytes of answers kept for take_replies.
+constexpr std::size_t max_replies = std::size_t{64} * 1024;
+
 void check_size(int rows, int cols) {
   if (rows < 1 || cols < 1 || rows > screen::max_size || cols > screen::max_size) {
     throw std::out_of_range("screen size " + std::to_string(rows) + "x" + std::to_string(cols) +
@@ -150,7 +153,9 @@ void screen::feed(std::string_view bytes) {
   const std::size_t complete = input.size() - detail::incomplete_utf8_tail(input);
   vterm_input_write(state_->vt, input.data(), complete);
   held = std::string(input.substr(complete));
-  state_->replies += state_->take_output();
+  // Answers nobody takes must not grow without bound on output full of queries.
+  std::string answers = state_->take_output();
+  if (state_->replies.size() + answers.size() <= max_replies) state_->replies += answers;
 }
 
 void screen::resize(int rows, int cols) {
@@ -241,7 +246,10 @@ std::string screen::key(char32_t character, key_modifiers modifiers) {
     // feed and carriage return) are sent, as other terminals do.
     const char32_t lower = character | 0x20;
     if (lower == U'i' || lower == U'j' || lower == U'm') {
-      return (has(modifiers, key_modifiers::alt) ? "\x1b" : "") + std::string(1, char(lower & 0x1f));
+      std::string bytes;
+      if (has(modifiers, key_modifiers::alt)) bytes += '\x1b';
+      bytes += static_cast<char>(lower & 0x1f);
+      return bytes;
     }
     character = lower;
   }

@@ -24,9 +24,11 @@ std::vector<std::string_view> significant_lines(std::string_view text) {
 }
 
 std::string numbered(char mark, std::size_t row, std::string_view line) {
-  std::string number = std::to_string(row);
-  return std::string(1, mark) + std::string(number.size() < 4 ? 4 - number.size() : 0, ' ') + number + " |" +
-         std::string(line) + "\n";
+  const std::string number = std::to_string(row);
+  std::string text(1, mark);
+  text.append(number.size() < 4 ? 4 - number.size() : 0, ' ');
+  text.append(number).append(" |").append(line).append("\n");
+  return text;
 }
 
 }  // namespace

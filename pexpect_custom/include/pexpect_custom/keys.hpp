@@ -51,7 +51,8 @@ std::string key_sequence(key k, key_modifiers modifiers = key_modifiers::none,
 
 /// The bytes sent for the character `character` (a Unicode code point) typed with `modifiers`:
 /// Ctrl with a letter gives its control byte (Ctrl+A is 0x01, whatever the letter's case), Alt
-/// prefixes an escape byte, and a character alone is its UTF-8 encoding.
+/// prefixes an escape byte, and a character alone is its UTF-8 encoding. Ctrl with a character
+/// that has no control byte (a digit, most punctuation) gives the extended form ESC [ code ; 5 u.
 std::string key_sequence(char32_t character, key_modifiers modifiers = key_modifiers::none);
 
 }  // namespace pexpect_custom

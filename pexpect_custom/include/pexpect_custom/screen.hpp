@@ -50,7 +50,7 @@ struct screen_position {
 };
 
 /// A terminal screen of a given size fed with a program's output. Output is taken as UTF-8.
-/// Movable, not copyable.
+/// Movable, not copyable; a moved-from screen may only be assigned to or destroyed.
 class screen {
  public:
   /// Largest number of rows or columns a screen accepts.
@@ -95,7 +95,8 @@ class screen {
   std::string key(char32_t character, key_modifiers modifiers = key_modifiers::none);
 
   /// Takes the answers the terminal owes the program for queries in its output (cursor position
-  /// reports, device attributes), in order; a session may send them to the program.
+  /// reports, device attributes), in order; a session may send them to the program. At most
+  /// 64 KiB wait to be taken: answers that would go beyond are dropped whole.
   std::string take_replies();
 
  private:
