@@ -32,9 +32,13 @@ mkdir -p "$work/app"
 cat >"$work/app/main.cpp" <<'CPP'
 #include <iostream>
 #include <pexpect_custom/pexpect_custom.hpp>
+#include <pexpect_custom/screen.hpp>
 #include <string>
 int main() {
   std::string out = pexpect_custom::run("echo consumer works");
+  pexpect_custom::screen screen(2, 20);  // links the terminal emulator the library uses
+  screen.feed(out);
+  if (screen.row(0) != "consumer works") return 1;
   std::cout << out;
   if (std::string(pexpect_custom::version) != "2.4" || std::string(PACKAGE_VERSION) != "2.4") {
     std::cout << "version " << pexpect_custom::version << ", package " << PACKAGE_VERSION << "\n";

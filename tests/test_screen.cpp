@@ -1,0 +1,298 @@
+// The virtual terminal screen, the keys it encodes, recordings and their replay, and snapshots.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "pexpect_custom/keys.hpp"
+#include "pexpect_custom/recorder.hpp"
+#include "pexpect_custom/screen.hpp"
+#include "pexpect_custom/snapshot.hpp"
+
+using namespace pexpect_custom;
+using json = nlohmann::json;
+
+namespace {
+
+screen fed(std::vector<std::string> chunks, int rows = 24, int cols = 80) {
+  screen s(rows, cols);
+  for (const auto& chunk : chunks) s.feed(chunk);
+  return s;
+}
+
+std::vector<json> lines_of(const std::string& recording) {
+  std::vector<json> lines;
+  std::istringstream in(recording);
+  for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+  return lines;
+}
+
+}  // namespace
+
+// ---- rendering ------------------------------------------------------------------------------
+
+TEST(ScreenText, RendersWhatAUserSees) {
+  struct row_case {
+    const char* name;
+    std::vector<std::string> chunks;
+    std::string text;
+    int rows = 24;
+  };
+  const std::vector<row_case> cases = {
+      {"lines", {"one\r\ntwo"}, "one\ntwo"},
+      {"cursor move overwrites", {"hello\x1b[1;1HJ"}, "Jello"},
+      {"erase to end of line", {"abcdef\x1b[1;4H\x1b[K"}, "abc"},
+      {"erase display", {"one\r\ntwo\x1b[2J"}, ""},
+      {"backspace then overwrite", {"abc\bX"}, "abX"},
+      {"inner blanks kept, trailing empty rows dropped", {"a\tb\r\n\r\nc\r\n\r\n"}, "a       b\n\nc"},
+      {"scrolls at the bottom", {"1\r\n2\r\n3\r\n4"}, "2\n3\n4", 3},
+      {"UTF-8 split between feeds", {"gr\xC3", "\xBCn \xE6\x97", "\xA5"}, "gr\xC3\xBCn \xE6\x97\xA5"},
+      {"escape sequence split between feeds", {"xy\x1b[", "1;1Hz"}, "zy"},
+      {"double-width characters", {"\xE6\x97\xA5\xE6\x9C\xAC!"}, "\xE6\x97\xA5\xE6\x9C\xAC!"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(fed(c.chunks, c.rows).text(), c.text) << c.name;
+  }
+}
+
+TEST(ScreenText, RowsCursorAndBounds) {
+  screen s = fed({"top\r\n  mid  \x1b[3;5H"}, 5, 10);
+  EXPECT_EQ(s.row(0), "top");
+  EXPECT_EQ(s.row(1), "  mid");
+  EXPECT_EQ(s.row(4), "");
+  EXPECT_EQ(s.cursor(), (screen_position{2, 4}));
+  EXPECT_THROW(s.row(5), std::out_of_range);
+  EXPECT_THROW(s.row(-1), std::out_of_range);
+  EXPECT_THROW(s.cell(0, 10), std::out_of_range);
+  EXPECT_THROW(screen(0, 80), std::out_of_range);
+  EXPECT_THROW(screen(24, screen::max_size + 1), std::out_of_range);
+}
+
+TEST(ScreenCell, Attributes) {
+  screen s = fed({"\x1b[1mB\x1b[0m\x1b[7mR\x1b[0m\x1b[4mU\x1b[0m\x1b[31;42mC\x1b[0m",
+                  "\x1b[38;2;10;20;30mT\x1b[0mN\xE6\x97\xA5"});
+  const screen_cell bold = s.cell(0, 0);
+  EXPECT_EQ(bold.text, "B");
+  EXPECT_TRUE(bold.bold);
+  EXPECT_FALSE(bold.reverse);
+  EXPECT_TRUE(s.cell(0, 1).reverse);
+  EXPECT_TRUE(s.cell(0, 2).underline);
+  EXPECT_EQ(s.cell(0, 3).foreground, colour::indexed(1));
+  EXPECT_EQ(s.cell(0, 3).background, colour::indexed(2));
+  EXPECT_EQ(s.cell(0, 4).foreground, colour::rgb(10, 20, 30));
+  const screen_cell plain = s.cell(0, 5);
+  EXPECT_FALSE(plain.bold || plain.underline || plain.italic || plain.reverse);
+  EXPECT_EQ(plain.foreground, colour());
+  EXPECT_EQ(plain.background, colour());
+  EXPECT_EQ(s.cell(0, 6).text, "\xE6\x97\xA5");
+  EXPECT_EQ(s.cell(0, 7).text, "");  // the right half of the wide character
+  EXPECT_EQ(s.cell(0, 8).text, "");
+}
+
+TEST(ScreenModes, AlternateScreenTitleAndReplies) {
+  screen s;
+  s.feed("main\x1b]2;my title\x07");
+  EXPECT_EQ(s.title(), "my title");
+  EXPECT_FALSE(s.alternate_screen());
+  s.feed("\x1b[?1049h");
+  EXPECT_TRUE(s.alternate_screen());
+  EXPECT_EQ(s.text(), "");
+  s.feed("full screen");
+  s.feed("\x1b[?1049l");
+  EXPECT_FALSE(s.alternate_screen());
+  EXPECT_EQ(s.text(), "main");
+
+  s.feed("\x1b[2;3H\x1b[6n");
+  EXPECT_EQ(s.take_replies(), "\x1b[2;3R");
+  EXPECT_EQ(s.take_replies(), "");
+
+  std::string queries;
+  for (int i = 0; i < 20000; ++i) queries += "\x1b[6n";
+  s.feed(queries);
+  const std::string kept = s.take_replies();
+  EXPECT_LE(kept.size(), 64u * 1024);
+  EXPECT_EQ(kept.size() % 6, 0u);  // whole answers only
+}
+
+TEST(ScreenResize, KeepsWhatFitsAndChecksTheSize) {
+  screen s = fed({"0123456789\r\nsecond\r\nthird"}, 4, 20);
+  s.resize(2, 5);  // the rows above the cursor's go, as on a terminal
+  EXPECT_EQ(s.rows(), 2);
+  EXPECT_EQ(s.cols(), 5);
+  EXPECT_EQ(s.text(), "secon\nthird");
+  s.feed("\x1b[2;1H\x1b[2Kwider");
+  s.resize(3, 30);
+  s.feed(" and wider");
+  EXPECT_EQ(s.text(), "secon\nwider and wider");
+  EXPECT_THROW(s.resize(3, 0), std::out_of_range);
+  EXPECT_EQ(s.cols(), 30);
+}
+
+// ---- keys -----------------------------------------------------------------------------------
+
+TEST(Keys, NamedKeysInBothCursorModes) {
+  struct key_case {
+    key k;
+    key_modifiers mods;
+    bool application;
+    std::string bytes;
+  };
+  const auto none = key_modifiers::none;
+  const std::vector<key_case> cases = {
+      {key::up, none, false, "\x1b[A"},
+      {key::up, none, true, "\x1bOA"},
+      {key::left, none, true, "\x1bOD"},
+      {key::home, none, false, "\x1b[H"},
+      {key::end, none, true, "\x1bOF"},
+      {key::right, key_modifiers::ctrl, false, "\x1b[1;5C"},
+      {key::right, key_modifiers::ctrl, true, "\x1b[1;5C"},
+      {key::page_up, none, false, "\x1b[5~"},
+      {key::page_down, none, true, "\x1b[6~"},
+      {key::insert, none, false, "\x1b[2~"},
+      {key::delete_key, none, false, "\x1b[3~"},
+      {key::f1, none, false, "\x1bOP"},
+      {key::f4, none, false, "\x1bOS"},
+      {key::f5, none, false, "\x1b[15~"},
+      {key::f12, none, false, "\x1b[24~"},
+      {key::enter, none, false, "\r"},
+      {key::tab, none, false, "\t"},
+      {key::tab, key_modifiers::shift, false, "\x1b[Z"},
+      {key::backspace, none, false, "\x7f"},
+      {key::escape, none, false, "\x1b"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(key_sequence(c.k, c.mods, c.application), c.bytes)
+        << static_cast<int>(c.k) << " application " << c.application;
+  }
+}
+
+TEST(Keys, CharactersWithModifiers) {
+  const auto ctrl = key_modifiers::ctrl;
+  const auto alt = key_modifiers::alt;
+  EXPECT_EQ(key_sequence(U'c', ctrl), "\x03");
+  EXPECT_EQ(key_sequence(U'C', ctrl), "\x03");
+  EXPECT_EQ(key_sequence(U'm', ctrl), "\r");
+  EXPECT_EQ(key_sequence(U'I', ctrl | alt), "\x1b\t");
+  EXPECT_EQ(key_sequence(U'x', alt), "\x1bx");
+  EXPECT_EQ(key_sequence(U'\u00e9'), "\xC3\xA9");
+  EXPECT_EQ(key_sequence(U'1', ctrl), "\x1b[49;5u");
+}
+
+TEST(Keys, ScreenFollowsTheProgramsCursorMode) {
+  screen s;
+  EXPECT_FALSE(s.application_cursor_keys());
+  s.feed("\x1b[?1h");
+  EXPECT_TRUE(s.application_cursor_keys());
+  EXPECT_EQ(s.key(key::down), "\x1bOB");
+  EXPECT_EQ(s.take_replies(), "");  // key bytes are not answers to the program
+  s.feed("\x1b[?1l");
+  EXPECT_FALSE(s.application_cursor_keys());
+  EXPECT_EQ(s.key(key::down), "\x1b[B");
+}
+
+// ---- recordings -----------------------------------------------------------------------------
+
+TEST(Recording, ReplayGivesTheSameScreen) {
+  const std::vector<std::string> output = {"\x1b[2J\x1b[H", "menu:\r\n  \x1b[7mfirst\x1b[0m\r\n  second",
+                                           "\x1b[2;3H\x1b[K\xE2\x86", "\x92 chosen", "\x1b[?1049h"};
+  std::ostringstream file;
+  screen live(6, 30);
+  {
+    recorder rec(file, 6, 30, "xterm-256color");
+    for (const auto& chunk : output) {
+      rec.output(chunk);
+      live.feed(chunk);
+      rec.input("j");
+    }
+    rec.resize(8, 40);
+    live.resize(8, 40);
+    rec.output("\x1b[?1049l");
+    live.feed("\x1b[?1049l");
+  }
+  const auto lines = lines_of(file.str());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0]["version"], 2);
+  EXPECT_EQ(lines[0]["width"], 30);
+  EXPECT_EQ(lines[0]["height"], 6);
+  EXPECT_TRUE(lines[0]["timestamp"].is_number_integer());
+  EXPECT_EQ(lines[0]["env"]["TERM"], "xterm-256color");
+  double previous = 0;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_GE(lines[i][0].get<double>(), previous);
+    previous = lines[i][0].get<double>();
+  }
+
+  std::istringstream in(file.str());
+  screen replayed = replay(in);
+  EXPECT_EQ(replayed.text(), live.text());
+  EXPECT_EQ(replayed.text(), "menu:\n  \xE2\x86\x92 chosen\n  second");
+  EXPECT_EQ(replayed.cursor(), live.cursor());
+  EXPECT_EQ(replayed.rows(), 8);
+  EXPECT_EQ(replayed.cols(), 40);
+}
+
+TEST(Recording, EveryLineIsValidJsonAndTextIsKept) {
+  std::ostringstream file;
+  const std::string text = "caf\xC3\xA9 \xF0\x9F\x98\x80 \xE2\x82\xAC";
+  std::mt19937 random(18);
+  std::string noise(4096, '\0');
+  for (char& byte : noise) byte = static_cast<char>(random());
+  {
+    recorder rec(file, 24, 80);
+    for (char byte : text) rec.output(std::string(1, byte));
+    rec.input(noise);
+    rec.output("\xFF\xE2\x82");  // invalid, then a character the recording ends in the middle of
+  }
+  std::string output;
+  std::vector<json> lines;
+  ASSERT_NO_THROW(lines = lines_of(file.str()));
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    if (lines[i][1] == "o") output += lines[i][2].get<std::string>();
+  }
+  EXPECT_EQ(output, text + "\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST(Recording, MalformedRecordingsAreRefused) {
+  const char* header = "{\"version\": 2, \"width\": 80, \"height\": 24}\n";
+  const std::vector<std::string> bad = {
+      "",
+      "not json\n",
+      "{\"version\": 1, \"width\": 80, \"height\": 24}\n",
+      "{\"version\": 2, \"width\": 0, \"height\": 24}\n",
+      "{\"version\": 2, \"width\": 18446744073709551615, \"height\": 24}\n",
+      "{\"version\": 2, \"width\": \"80\", \"height\": 24}\n",
+      std::string(header) + "[0.5, \"o\"]\n",
+      std::string(header) + "[0.5, \"r\", \"80y24\"]\n",
+      std::string(header) + "[0.5, \"r\", \"80x99999999999\"]\n",
+  };
+  for (const auto& recording : bad) {
+    std::istringstream in(recording);
+    screen s;
+    EXPECT_THROW(replay(in, s), std::logic_error) << recording;
+  }
+}
+
+// ---- snapshots ------------------------------------------------------------------------------
+
+TEST(Snapshot, MatchesIgnoringTrailingBlanksAndReportsRows) {
+  screen s = fed({"title\r\nbody\r\n\r\nend"});
+  EXPECT_EQ(screen_snapshot_diff("title  \nbody\n\nend\n\n", s), std::nullopt);
+  EXPECT_EQ(screen_snapshot_diff("title\r\nbody\r\n\r\nend\r\n", s), std::nullopt);
+
+  const auto diff = screen_snapshot_diff("title\nBODY\n\nend\nmore", s);
+  ASSERT_TRUE(diff);
+  EXPECT_EQ(*diff,
+            "screen differs from the snapshot in 2 rows (- expected, + actual):\n"
+            "    0 |title\n"
+            "-   1 |BODY\n"
+            "+   1 |body\n"
+            "    2 |\n"
+            "    3 |end\n"
+            "-   4 |more\n"
+            "+   4 |\n");
+}
