@@ -306,6 +306,7 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
       pending = std::move(chunk.data);
       if (pending.empty()) continue;
       last_passed = pending.back();
+      if (window) window->catch_up();
       if (child_alive()) write_some(child_fd, pending);
     }
   }

@@ -64,6 +64,13 @@ void window_follower::follow() {
   copy_size();
 }
 
+void window_follower::catch_up() {
+  char notices[64];
+  bool pending = false;
+  while (::read(wake_read_.get(), notices, sizeof notices) > 0) pending = true;
+  if (pending) copy_size();
+}
+
 // A user side that is not a terminal has no size to copy; the child's stays as it is.
 void window_follower::copy_size() const {
   winsize size{};

@@ -22,6 +22,10 @@ class window_follower {
   int wake_fd() const { return wake_read_.get(); }
   /// Takes the pending notices and copies the current size.
   void follow();
+  /// Copies the current size only if a notice is pending. A relay calls it before it hands the
+  /// user's input on: a resize signalled before the input was typed may have been noted after
+  /// the wait that found the input, and the child must see the new size first.
+  void catch_up();
 
  private:
   void copy_size() const;
