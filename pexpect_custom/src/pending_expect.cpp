@@ -21,15 +21,21 @@ constexpr const char* dead_at_start_message = "End Of File (EOF) in read_nonbloc
 constexpr const char* dead_after_wait_message =
     "End of File (EOF) in read_nonblocking(). Very pokey platform.";
 
-// Whether `fd` has something to read (or has hung up) right now; never waits.
-bool readable_now(int fd) {
-  pollfd entry{fd, POLLIN, 0};
-  int count;
+// What a zero-time look at the descriptor and at the child's end notice (-1: none) shows.
+struct first_look {
+  bool readable = false;      // something to read, or a hang-up
+  bool notice_quiet = false;  // there is a notice, and it says the child still runs
+};
+
+first_look look_now(int fd, int notice) {
+  pollfd entries[2] = {{fd, POLLIN, 0}, {notice, POLLIN, 0}};
+  const nfds_t count = notice >= 0 ? 2 : 1;
+  int ready;
   do {
-    count = ::poll(&entry, 1, 0);
-  } while (count < 0 && errno == EINTR);
-  if (count < 0) throw_system_error();
-  return count > 0;
+    ready = ::poll(entries, count, 0);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) throw_system_error();
+  return {entries[0].revents != 0, notice >= 0 && entries[1].revents == 0};
 }
 
 // From this size on, the output of an expect grows in blocks backed by huge pages where the
@@ -184,17 +190,20 @@ std::optional<long> pending_expect::search() {
 
 // A live child whose descriptor has nothing to say is "not yet", until the deadline. One that
 // has ended is at end of file once its output is drained. The liveness check (a waitpid) is made
-// only when there is nothing to read.
+// only when there is nothing to read and the child's end notice cannot tell.
 pending_expect::read_outcome pending_expect::read_available() {
   expect_base& session = *session_;
   session.check_can_read(session.maxread);
-  if (!readable_now(session.child_fd)) {
-    if (session.alive_without_blocking()) {
+  const int notice = session.end_notice_fd();
+  const first_look look = look_now(session.child_fd, notice);
+  if (!look.readable) {
+    // A quiet end notice says the child runs as well as a waitpid would, at the cost of no call.
+    if (look.notice_quiet || session.alive_without_blocking()) {
       if (remaining_ && detail::now() >= end_time_) return read_outcome::timed_out;
       return read_outcome::nothing;
     }
     // It may have written its last output and ended since the first look.
-    if (!readable_now(session.child_fd)) {
+    if (!look_now(session.child_fd, -1).readable) {
       session.flag_eof = true;
       end_of_file_message_ = waited_ ? dead_after_wait_message : dead_at_start_message;
       return read_outcome::end_of_file;
