@@ -297,6 +297,19 @@ template <typename Handler>
   return ::asio::get_associated_executor(handler);
 }
 
+// Starts an expect for `searcher` whose waits run on the completion handler's executor.
+template <typename CompletionToken>
+auto async_expect_on_handler_executor(expect_base& session, std::shared_ptr<searcher_base> searcher,
+                                      timeout_arg timeout, CompletionToken& token) {
+  return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, long)>(
+      [&session, searcher = std::move(searcher), timeout](auto handler) {
+        using operation = expect_operation<decltype(handler)>;
+        auto io = executor_of(handler);
+        std::make_shared<operation>(std::move(handler), io, session, searcher, timeout)->start();
+      },
+      token);
+}
+
 }  // namespace asio_detail
 
 /// Waits, without blocking the thread, for a regular expression (or marker) of `patterns` on
@@ -319,28 +332,16 @@ auto async_expect(const Executor& executor, expect_base& session, const pattern_
 template <typename CompletionToken>
 auto async_expect(expect_base& session, const pattern_list& patterns, timeout_arg timeout,
                   CompletionToken&& token) {
-  auto searcher = std::make_shared<searcher_re>(session.compile_pattern_list(patterns));
-  return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, long)>(
-      [&session, searcher, timeout](auto handler) {
-        using operation = asio_detail::expect_operation<decltype(handler)>;
-        auto io = asio_detail::executor_of(handler);
-        std::make_shared<operation>(std::move(handler), io, session, searcher, timeout)->start();
-      },
-      token);
+  return asio_detail::async_expect_on_handler_executor(
+      session, std::make_shared<searcher_re>(session.compile_pattern_list(patterns)), timeout, token);
 }
 
 /// Plain-text patterns, as `session.expect_exact(patterns, timeout)`.
 template <typename CompletionToken>
 auto async_expect_exact(expect_base& session, const pattern_list& patterns, timeout_arg timeout,
                         CompletionToken&& token) {
-  auto searcher = std::make_shared<searcher_string>(patterns);
-  return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, long)>(
-      [&session, searcher, timeout](auto handler) {
-        using operation = asio_detail::expect_operation<decltype(handler)>;
-        auto io = asio_detail::executor_of(handler);
-        std::make_shared<operation>(std::move(handler), io, session, searcher, timeout)->start();
-      },
-      token);
+  return asio_detail::async_expect_on_handler_executor(session, std::make_shared<searcher_string>(patterns),
+                                                       timeout, token);
 }
 
 /// Waits, without blocking the thread, until `child` has ended, collects its end as `isalive`
