@@ -47,6 +47,20 @@ int main() {
   return out == "consumer works\r\n" ? 0 : 1;
 }
 CPP
+cat >"$work/app/asio_main.cpp" <<'CPP'
+#include <asio/io_context.hpp>
+#include <pexpect_custom/asio.hpp>
+int main() {
+  asio::io_context io;
+  pexpect_custom::spawn child("echo asio works");
+  long index = -1;
+  pexpect_custom::async_expect_exact(child, {"works"}, 30, asio::bind_executor(io, [&](std::exception_ptr, long i) {
+    index = i;
+  }));
+  io.run();
+  return index == 0 ? 0 : 1;
+}
+CPP
 cat >"$work/app/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
 project(consumer CXX)
@@ -54,11 +68,14 @@ find_package(pexpect_custom 2.4 CONFIG REQUIRED)
 add_executable(app main.cpp)
 target_link_libraries(app PRIVATE pexpect_custom::pexpect_custom)
 target_compile_definitions(app PRIVATE PACKAGE_VERSION="${pexpect_custom_VERSION}")
+add_executable(app_asio asio_main.cpp)
+target_link_libraries(app_asio PRIVATE pexpect_custom::asio)
 CMAKE
 step "configure the find_package consumer" \
   cmake -S "$work/app" -B "$work/app-build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix"
 step "build the find_package consumer" ninja -C "$work/app-build"
 "$work/app-build/app"
+"$work/app-build/app_asio"
 
 libdir=$(find "$work/prefix" -name pexpect_custom.pc -printf '%h\n' | head -1)
 export PKG_CONFIG_PATH="$libdir"
