@@ -10,6 +10,12 @@
 #include <random>
 #include <sstream>
 
+#ifdef PEXPECT_TEST_ASIO
+#include <asio/bind_executor.hpp>
+#include <asio/io_context.hpp>
+
+#include "pexpect_custom/asio.hpp"
+#endif
 #include "pexpect_custom/expect_any.hpp"
 #include "pexpect_custom/ssh_spawn.hpp"
 #include "ssh_server.hpp"
@@ -236,5 +242,36 @@ TEST_F(ssh, FiftySessionsFromOneThread) {
   }
   for (ssh_spawn& session : sessions) EXPECT_EQ(session.wait(), 0);
 }
+
+#ifdef PEXPECT_TEST_ASIO
+// The adapter waits on the connection's socket, which may wake with nothing for the channel, and
+// output may already sit in the session when the wait is armed.
+TEST_F(ssh, AsioExpectsAndWaitsForTheRemoteEnd) {
+  constexpr std::size_t count = 8;
+  std::vector<ssh_spawn> sessions;
+  for (std::size_t i = 0; i < count; ++i) {
+    sessions.emplace_back(key_login("read name; echo \"hello, $name\"; exit " + std::to_string(i)));
+  }
+  asio::io_context io;
+  std::vector<std::optional<int>> statuses(count);
+  std::size_t failures = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    ssh_spawn& session = sessions[i];
+    session.sendline("n" + std::to_string(i));
+    async_expect(
+        session, {"hello, n\\d+"}, 60, asio::bind_executor(io, [&, i](std::exception_ptr error, long) {
+          if (error) return void(++failures);
+          async_wait_exit(sessions[i],
+                          asio::bind_executor(io, [&, i](std::exception_ptr e, std::optional<int> s) {
+                            if (e) ++failures;
+                            statuses[i] = s;
+                          }));
+        }));
+  }
+  io.run();
+  EXPECT_EQ(failures, 0U);
+  for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(statuses[i], static_cast<int>(i));
+}
+#endif
 
 }  // namespace
