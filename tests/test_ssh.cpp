@@ -26,7 +26,7 @@ using test_support::ssh_server;
 
 namespace {
 
-class ssh : public ::testing::Test {
+class Ssh : public ::testing::Test {
  protected:
   void SetUp() override {
     if (auto missing = ssh_server::missing_prerequisite()) GTEST_SKIP() << *missing;
@@ -83,7 +83,7 @@ std::string failure_of(const ssh_options& options) {
   return "(no failure)";
 }
 
-TEST_F(ssh, ShellDrivenThroughPromptsWithEnvironment) {
+TEST_F(Ssh, ShellDrivenThroughPromptsWithEnvironment) {
   ssh_options options = key_login();
   options.env = {{"PEXPECT_GREETING", "hello from afar"}};
   ssh_spawn shell(options);
@@ -102,7 +102,7 @@ TEST_F(ssh, ShellDrivenThroughPromptsWithEnvironment) {
 
 // Each end reported by the remote side: an exit code, a signal, and a terminate() of a command
 // that would run on.
-TEST_F(ssh, ExitCodeAndSignalOfTheRemoteCommand) {
+TEST_F(Ssh, ExitCodeAndSignalOfTheRemoteCommand) {
   struct row {
     const char* command;
     std::optional<int> exitstatus;
@@ -125,7 +125,7 @@ TEST_F(ssh, ExitCodeAndSignalOfTheRemoteCommand) {
   EXPECT_FALSE(endless.isalive());
 }
 
-TEST_F(ssh, WindowChangeIsSeenRemotely) {
+TEST_F(Ssh, WindowChangeIsSeenRemotely) {
   ssh_spawn session(key_login("stty size; read line; stty size"));
   EXPECT_EQ(session.getwinsize(), std::make_pair(24, 80));
   session.expect_exact("24 80");
@@ -136,7 +136,7 @@ TEST_F(ssh, WindowChangeIsSeenRemotely) {
   session.expect({EOF_marker});
 }
 
-TEST_F(ssh, OneMebibyteOfOutputArrivesByteForByte) {
+TEST_F(Ssh, OneMebibyteOfOutputArrivesByteForByte) {
   std::string data(1 << 20, '\0');
   std::mt19937 random(19);
   for (char& byte : data) byte = static_cast<char>(random());
@@ -149,7 +149,7 @@ TEST_F(ssh, OneMebibyteOfOutputArrivesByteForByte) {
   EXPECT_TRUE(session.before_text() == data) << "got " << session.before_text().size() << " bytes";
 }
 
-TEST_F(ssh, PasswordLoginKeepsThePasswordOutOfLogsAndReports) {
+TEST_F(Ssh, PasswordLoginKeepsThePasswordOutOfLogsAndReports) {
   const std::optional<test_support::password_account> account = test_support::test_password_account();
   if (!account) GTEST_SKIP() << "no test account with a password (scripts/setup makes it as root)";
   ssh_options options = key_login("id -un; read line");
@@ -173,7 +173,7 @@ TEST_F(ssh, PasswordLoginKeepsThePasswordOutOfLogsAndReports) {
 }
 
 // What the session refuses, and that no descriptor is left behind by any of the failures.
-TEST_F(ssh, FailuresSayWhatFailedAndLeakNothing) {
+TEST_F(Ssh, FailuresSayWhatFailedAndLeakNothing) {
   const std::set<int> fds_before = test_support::open_fds();
 
   ssh_options changed = key_login("true");
@@ -224,7 +224,7 @@ TEST_F(ssh, FailuresSayWhatFailedAndLeakNothing) {
   EXPECT_EQ(test_support::open_fds(), fds_before);
 }
 
-TEST_F(ssh, FiftySessionsFromOneThread) {
+TEST_F(Ssh, FiftySessionsFromOneThread) {
   constexpr int count = 50;
   std::vector<ssh_spawn> sessions;
   for (int i = 0; i < count; ++i) sessions.emplace_back(key_login("read name; echo \"hello, $name\""));
@@ -246,7 +246,7 @@ TEST_F(ssh, FiftySessionsFromOneThread) {
 #ifdef PEXPECT_TEST_ASIO
 // The adapter waits on the connection's socket, which may wake with nothing for the channel, and
 // output may already sit in the session when the wait is armed.
-TEST_F(ssh, AsioExpectsAndWaitsForTheRemoteEnd) {
+TEST_F(Ssh, AsioExpectsAndWaitsForTheRemoteEnd) {
   constexpr std::size_t count = 8;
   std::vector<ssh_spawn> sessions;
   for (std::size_t i = 0; i < count; ++i) {

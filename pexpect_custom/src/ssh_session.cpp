@@ -32,6 +32,10 @@ void configure(ssh_session session, const ssh_options& options) {
   set_option(session, SSH_OPTIONS_HOST, options.host.c_str(), "host");
   const unsigned int port = static_cast<unsigned int>(options.port);
   set_option(session, SSH_OPTIONS_PORT, &port, "port");
+  // Small packets (a typed line, a prompt, each step of the handshake) go out at once instead of
+  // waiting for the acknowledgement of the one before.
+  const int nodelay = 1;
+  set_option(session, SSH_OPTIONS_NODELAY, &nodelay, "immediate sending");
   if (!options.user.empty()) set_option(session, SSH_OPTIONS_USER, options.user.c_str(), "user");
   if (!options.known_hosts.empty()) {
     set_option(session, SSH_OPTIONS_KNOWNHOSTS, options.known_hosts.c_str(), "known-hosts file");
