@@ -87,8 +87,12 @@ TEST_F(Ssh, ShellDrivenThroughPromptsWithEnvironment) {
   ssh_options options = key_login();
   options.env = {{"PEXPECT_GREETING", "hello from afar"}};
   ssh_spawn shell(options);
-  shell.sendline("PS1='remote> '");
+  shell.sendline("PS1='remote''> '");  // the echoed line does not hold the prompt
   shell.expect_exact("remote> ");
+  shell.sendline("echo $((2 + 3))");
+  std::string got;  // the read without expect: bounded waits that may wake with nothing to read
+  while (got.find("remote> ", got.find("5\r\n")) == std::string::npos)
+    got += shell.read_nonblocking(1000, 30);
   shell.sendline("echo \"[$PEXPECT_GREETING]\"; echo $((6 * 7))");
   shell.expect_exact("[hello from afar]");
   shell.expect("\\r\\n42\\r\\n");
@@ -96,6 +100,7 @@ TEST_F(Ssh, ShellDrivenThroughPromptsWithEnvironment) {
   EXPECT_TRUE(shell.isalive());
   shell.sendline("exit 0");
   EXPECT_EQ(shell.expect({EOF_marker}), 0);
+  EXPECT_THROW(shell.read_nonblocking(1000, 30), EOF_);
   EXPECT_EQ(shell.wait(), 0);
   EXPECT_FALSE(shell.isalive());
 }

@@ -54,7 +54,8 @@ struct ssh_options {
   bool use_agent = true;
   std::optional<std::string> password;
   ssh_answer_function answer;
-  /// Known-hosts file the host key is checked against; empty: ~/.ssh/known_hosts.
+  /// Known-hosts file the host key is checked against (with the system's
+  /// /etc/ssh/ssh_known_hosts); empty: ~/.ssh/known_hosts.
   std::string known_hosts;
   /// Adds the key of a host the file does not know yet, instead of refusing it. A key that
   /// differs from the one on file is refused whatever this says.
@@ -111,7 +112,8 @@ class ssh_spawn : public expect_base {
   bool terminated = false;
   /// The remote command's exit code, once it has ended with one.
   std::optional<int> exitstatus;
-  /// The signal that ended the remote command, once known.
+  /// The signal that ended the remote command, once known (0 for a signal this system has no
+  /// number for).
   std::optional<int> signalstatus;
 
   /// Whether the remote command still runs. Never blocks; collects the exit code or signal once
