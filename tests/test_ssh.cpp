@@ -177,6 +177,23 @@ TEST_F(Ssh, PasswordLoginKeepsThePasswordOutOfLogsAndReports) {
   EXPECT_EQ(refused.find(*options.password), std::string::npos) << refused;
 }
 
+TEST_F(Ssh, KeyWithAPassphrase) {
+  const std::string phrase = "a phrase only the test knows";
+  const std::string key = server->make_key("locked_key", phrase);
+  std::ofstream(server->folder() + "/authorized_keys", std::ios::app) << file_text(key + ".pub");
+  ssh_options options = key_login("echo unlocked");
+  options.identity_files = {key};
+  options.passphrase = phrase;
+  ssh_spawn session(options);
+  session.expect_exact("unlocked");
+
+  options.passphrase = "not " + phrase;
+  const std::string refused = failure_of(options);
+  EXPECT_NE(refused.find("publickey " + key + " (cannot be read or decrypted)"), std::string::npos)
+      << refused;
+  EXPECT_EQ(refused.find(*options.passphrase), std::string::npos) << refused;
+}
+
 // What the session refuses, and that no descriptor is left behind by any of the failures.
 TEST_F(Ssh, FailuresSayWhatFailedAndLeakNothing) {
   const std::set<int> fds_before = test_support::open_fds();
