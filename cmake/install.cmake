@@ -42,6 +42,6 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "launcher and pexpect_custom: run programs
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpcre2-dev, libvterm-dev")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpcre2-dev, libvterm-dev, libssh-dev")
 set(CPACK_GENERATOR DEB)
 include(CPack)

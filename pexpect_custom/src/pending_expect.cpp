@@ -196,14 +196,14 @@ pending_expect::read_outcome pending_expect::read_available() {
   session.check_can_read(session.maxread);
   const int notice = session.end_notice_fd();
   const first_look look = look_now(session.child_fd, notice);
-  if (!look.readable) {
+  if (!look.readable && !session.input_buffered()) {
     // A quiet end notice says the child runs as well as a waitpid would, at the cost of no call.
     if (look.notice_quiet || session.alive_without_blocking()) {
       if (remaining_ && detail::now() >= end_time_) return read_outcome::timed_out;
       return read_outcome::nothing;
     }
     // It may have written its last output and ended since the first look.
-    if (!look_now(session.child_fd, -1).readable) {
+    if (!look_now(session.child_fd, -1).readable && !session.input_buffered()) {
       session.flag_eof = true;
       end_of_file_message_ = waited_ ? dead_after_wait_message : dead_at_start_message;
       return read_outcome::end_of_file;
@@ -211,6 +211,11 @@ pending_expect::read_outcome pending_expect::read_available() {
   }
   const std::optional<std::string_view> chunk = session.take_chunk(session.maxread, end_of_file_message_);
   if (!chunk) return read_outcome::end_of_file;
+  // The descriptor woke with nothing to read yet (a transport's packet without output).
+  if (chunk->empty()) {
+    if (remaining_ && detail::now() >= end_time_) return read_outcome::timed_out;
+    return read_outcome::nothing;
+  }
   bytes_taken_ = chunk->size();
   freshlen_ = static_cast<long>(chunk->size());
   append_output(incoming_, *chunk);

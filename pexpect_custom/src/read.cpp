@@ -50,15 +50,6 @@ first_look look_now(int fd, int notice) {
   return {true, (fds[0].revents & readable_events) != 0};
 }
 
-// One read that goes on after a signal; -1 with errno set on any other failure.
-ssize_t read_once(int fd, char* into, std::size_t size) {
-  ssize_t n;
-  do {
-    n = ::read(fd, into, size);
-  } while (n < 0 && errno == EINTR);
-  return n;
-}
-
 void log_to(std::ostream* sink, std::string_view data) {
   if (!sink) return;
   sink->write(data.data(), static_cast<std::streamsize>(data.size()));
@@ -92,7 +83,7 @@ std::string expect_base::read_nonblocking(long size, timeout_arg limit) {
 
   // A dead child may still have output waiting; only an empty terminal means end of file.
   if (!look.child_running && !alive_without_blocking()) {
-    if (!readable_within(child_fd, 0)) {
+    if (!readable_within(child_fd, 0) && !input_buffered()) {
       throw end_of_file("End Of File (EOF) in read_nonblocking(). Braindead platform.");
     }
   } else if (irix_hack) {
@@ -102,26 +93,42 @@ std::string expect_base::read_nonblocking(long size, timeout_arg limit) {
   }
 
   // The end notice wakes the wait when the other side ends while something else (a grandchild)
-  // keeps the descriptor open and silent.
-  if (!look.readable) {
-    std::vector<int> wanted{child_fd};
-    if (notice >= 0) wanted.push_back(notice);
-    const detail::ready_lists ready = detail::select(wanted, {}, {}, read_timeout);
-    if (!contains(ready.read, child_fd)) {
-      if (!ready.read.empty() && !contains(ready.read, notice)) {
-        throw ExceptionPexpect("Reached an unexpected state in read_nonblocking().");
+  // keeps the descriptor open and silent. A wake-up that brings nothing to read yet (a
+  // transport's packet without output) is waited past, within the same time limit.
+  const double end_time = read_timeout ? detail::now() + *read_timeout : 0;
+  std::optional<double> wait_limit = read_timeout;
+  bool readable = look.readable;
+  while (true) {
+    if (!readable && !input_buffered()) {
+      std::vector<int> wanted{child_fd};
+      if (notice >= 0) wanted.push_back(notice);
+      const detail::ready_lists ready = detail::select(wanted, {}, {}, wait_limit);
+      if (!contains(ready.read, child_fd)) {
+        if (!ready.read.empty() && !contains(ready.read, notice)) {
+          throw ExceptionPexpect("Reached an unexpected state in read_nonblocking().");
+        }
+        if (!alive_without_blocking()) {
+          throw end_of_file("End of File (EOF) in read_nonblocking(). Very pokey platform.");
+        }
+        throw TIMEOUT("Timeout exceeded in read_nonblocking().");
       }
-      if (!alive_without_blocking()) {
-        throw end_of_file("End of File (EOF) in read_nonblocking(). Very pokey platform.");
-      }
-      throw TIMEOUT("Timeout exceeded in read_nonblocking().");
     }
-  }
 
-  const char* message = nullptr;
-  const std::optional<std::string_view> chunk = take_chunk(size, message);
-  if (!chunk) throw EOF_(message);
-  return std::string(*chunk);
+    const char* message = nullptr;
+    const std::optional<std::string_view> chunk = take_chunk(size, message);
+    if (!chunk) throw EOF_(message);
+    if (!chunk->empty()) return std::string(*chunk);
+    readable = false;
+    if (read_timeout) wait_limit = std::max(0.0, end_time - detail::now());
+  }
+}
+
+long expect_base::read_from_descriptor(char* into, std::size_t size) {
+  ssize_t n;
+  do {
+    n = ::read(child_fd, into, size);
+  } while (n < 0 && errno == EINTR);
+  return n;
 }
 
 std::optional<std::string_view> expect_base::take_chunk(long size, const char*& end_of_file_message) {
@@ -131,7 +138,8 @@ std::optional<std::string_view> expect_base::take_chunk(long size, const char*& 
   // cleared for nothing.
   const std::size_t wanted_bytes = request_size(size);
   if (landing_.size() < wanted_bytes) landing_.resize(wanted_bytes);
-  const ssize_t n = read_once(child_fd, landing_.data(), wanted_bytes);
+  const long n = read_from_descriptor(landing_.data(), wanted_bytes);
+  if (n < 0 && errno == EAGAIN) return std::string_view();
   if (n <= 0) {
     flag_eof = true;
     end_of_file_message = n < 0 ? "End Of File (EOF) in read_nonblocking(). Exception style platform."

@@ -105,13 +105,17 @@ long expect_base::sendcontrol(std::string_view character) {
 }
 
 void expect_base::sendeof() {
-  char byte = static_cast<char>(terminal_attributes(child_fd).c_cc[VEOF]);
+  char byte = terminal_character(VEOF);
   send(std::string_view(&byte, 1));
 }
 
 void expect_base::sendintr() {
-  char byte = static_cast<char>(terminal_attributes(child_fd).c_cc[VINTR]);
+  char byte = terminal_character(VINTR);
   send(std::string_view(&byte, 1));
+}
+
+char expect_base::terminal_character(int which) const {
+  return static_cast<char>(terminal_attributes(child_fd).c_cc[which]);
 }
 
 void expect_base::write(std::string_view s) {

@@ -43,6 +43,7 @@
 #include "pexpect_custom/expect_base.hpp"
 #include "pexpect_custom/pending_expect.hpp"
 #include "pexpect_custom/spawn.hpp"
+#include "pexpect_custom/ssh_spawn.hpp"
 
 namespace pexpect_custom {
 
@@ -291,6 +292,50 @@ class exit_operation : public operation<Handler, exit_operation<Handler>, std::o
   descriptor notice_;
 };
 
+// The wait for a remote session's end, on its connection's socket: every wake-up takes in what
+// arrived (output stays buffered for a later expect) and looks whether the end was among it.
+template <typename Handler>
+class ssh_exit_operation : public operation<Handler, ssh_exit_operation<Handler>, std::optional<int>> {
+  using base = operation<Handler, ssh_exit_operation<Handler>, std::optional<int>>;
+
+ public:
+  ssh_exit_operation(Handler handler, const ::asio::any_io_executor& io, ssh_spawn& session)
+      : base(std::move(handler), io), session_(session) {}
+
+  void start() {
+    this->listen_for_cancellation();
+    check();
+  }
+
+  void cancel() {
+    if (this->done()) return;
+    finish(aborted(), {});
+  }
+
+ private:
+  void check() {
+    if (this->done()) return;
+    try {
+      if (!session_.isalive()) return finish(nullptr, session_.exitstatus);
+    } catch (...) {
+      return finish(std::current_exception(), {});
+    }
+    if (!socket_) socket_.emplace(this->io(), session_.child_fd);
+    socket_->get().async_wait(descriptor::wait_read,
+                              this->on_handler_executor([](ssh_exit_operation& op) { op.check(); }));
+    // A readiness that came before the wait was armed is not reported again: look now.
+    if (readable_now(session_.child_fd)) socket_->get().cancel();
+  }
+
+  void finish(std::exception_ptr error, std::optional<int> exitstatus) {
+    if (socket_) socket_->let_go();
+    this->complete(error, exitstatus);
+  }
+
+  ssh_spawn& session_;
+  std::optional<borrowed_descriptor> socket_;
+};
+
 // The I/O executor an operation without one given uses: the handler's own.
 template <typename Handler>
 ::asio::any_io_executor executor_of(const Handler& handler) {
@@ -353,6 +398,20 @@ auto async_wait_exit(spawn& child, CompletionToken&& token) {
         using operation = asio_detail::exit_operation<decltype(handler)>;
         auto io = asio_detail::executor_of(handler);
         std::make_shared<operation>(std::move(handler), io, child)->start();
+      },
+      token);
+}
+
+/// Waits, without blocking the thread, until the remote side of `session` has ended, and
+/// completes with its exit code (nullopt when a signal ended it or the server did not say).
+/// Output that arrives meanwhile stays for a later expect.
+template <typename CompletionToken>
+auto async_wait_exit(ssh_spawn& session, CompletionToken&& token) {
+  return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, std::optional<int>)>(
+      [&session](auto handler) {
+        using operation = asio_detail::ssh_exit_operation<decltype(handler)>;
+        auto io = asio_detail::executor_of(handler);
+        std::make_shared<operation>(std::move(handler), io, session)->start();
       },
       token);
 }

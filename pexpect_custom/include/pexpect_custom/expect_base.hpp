@@ -220,6 +220,15 @@ class expect_base {
   virtual int end_notice_fd() { return -1; }
   /// One write of `data` to the descriptor, as write(2) returns it.
   virtual long write_to_descriptor(std::string_view data);
+  /// One read of at most `size` bytes into `into`, as read(2) returns it (going on after
+  /// signals): the count, 0 at end of file, or -1 with errno set. EAGAIN means the descriptor
+  /// woke with nothing to read yet, which is not an end.
+  virtual long read_from_descriptor(char* into, std::size_t size);
+  /// Whether output already waits outside the descriptor (in a transport's own buffer), so that a
+  /// read needs no wait on the descriptor first.
+  virtual bool input_buffered() { return false; }
+  /// The terminal's control character `which` (an index of termios c_cc, such as VEOF or VINTR).
+  virtual char terminal_character(int which) const;
 
  private:
   friend class pending_expect;
@@ -230,8 +239,8 @@ class expect_base {
   void check_can_read(long size) const;
   /// One read of at most `size` bytes from the descriptor, which the caller found readable; the
   /// bytes are logged and returned as a view of the landing buffer, valid until the next read.
-  /// At end of file: sets `flag_eof`, returns nullopt and points `end_of_file_message` at the
-  /// message the read's EOF_ carries.
+  /// An empty view when nothing has arrived yet after all. At end of file: sets `flag_eof`,
+  /// returns nullopt and points `end_of_file_message` at the message the read's EOF_ carries.
   std::optional<std::string_view> take_chunk(long size, const char*& end_of_file_message);
   /// The expect loop's pause after a read of `got` bytes out of `requested`.
   void pause_after_read(long requested, std::size_t got);

@@ -12,4 +12,5 @@
 #include "pexpect_custom/run.hpp"
 #include "pexpect_custom/searcher.hpp"
 #include "pexpect_custom/spawn.hpp"
+#include "pexpect_custom/ssh_spawn.hpp"
 #include "pexpect_custom/version.hpp"

@@ -1,0 +1,185 @@
+// Remote sessions: N sessions to one SSH server, each a short prompt-and-answer exchange, driven
+// from one thread with Asio, either as ssh_spawn sessions or as one `ssh` client per session
+// started under spawn on a local terminal.
+//
+// usage: ssh_bench library|client N PORT KEY KNOWN_HOSTS
+// The remote command prints "number? ", reads a number and prints its square. Prints one line:
+// wall and CPU seconds (this process and its reaped children), the proportional memory (PSS) of
+// this process and of every ssh client, taken when every session has shown its prompt, and how
+// many exchanges gave the right answer.
+#include <sys/resource.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_awaitable.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pexpect_custom/asio.hpp"
+#include "pexpect_custom/pexpect_custom.hpp"
+
+using namespace pexpect_custom;
+
+namespace {
+
+const char* const remote_command = "printf 'number? '; read n; echo \"square: $((n * n))\"";
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double cpu_seconds(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) / 1e6 +
+         static_cast<double>(usage.ru_stime.tv_sec) + static_cast<double>(usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Proportional set size: shared pages (libraries) count once across all the processes.
+long pss_kib(const std::string& process) {
+  std::ifstream in("/proc/" + process + "/smaps_rollup");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Pss:", 0) == 0) return std::atol(line.c_str() + 4);
+  }
+  return 0;
+}
+
+struct server_access {
+  std::string port, key, known_hosts;
+};
+
+template <typename Session>
+struct session {
+  std::unique_ptr<Session> link;
+  long index = 0;
+  bool right = false;
+};
+
+const pattern_list prompt{"number? "};
+const pattern_list answer{Regex("square: (\\d+)\r\n")};
+
+template <typename Session>
+asio::awaitable<void> exchange(session<Session>& s) {
+  s.link->sendline(std::to_string(s.index));
+  co_await async_expect(*s.link, answer, 300, asio::use_awaitable);
+  s.right = s.link->group(1) == std::to_string(s.index * s.index);
+  co_await async_wait_exit(*s.link, asio::use_awaitable);
+  s.link->close();
+}
+
+template <typename Session>
+asio::awaitable<void> reach_prompt(session<Session>& s) {
+  co_await async_expect_exact(*s.link, prompt, 300, asio::use_awaitable);
+}
+
+void report_failure(std::exception_ptr error) {
+  if (!error) return;
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "%s\n", failure.what());
+  }
+}
+
+template <typename Session, typename Step>
+void drive(std::vector<session<Session>>& sessions, Step step) {
+  asio::io_context io(1);
+  for (auto& s : sessions) asio::co_spawn(io, step(s), report_failure);
+  io.run();
+}
+
+std::unique_ptr<ssh_spawn> connect_library(const server_access& r) {
+  ssh_options options;
+  options.host = "127.0.0.1";
+  options.port = std::atoi(r.port.c_str());
+  options.user = "root";
+  options.identity_files = {r.key};
+  options.use_agent = false;
+  options.known_hosts = r.known_hosts;
+  options.command = remote_command;
+  options.timeout = 300;
+  options.delaybeforesend = 0;
+  options.delayafterread = 0;
+  return std::make_unique<ssh_spawn>(options);
+}
+
+std::unique_ptr<spawn> start_client(const server_access& r) {
+  const std::vector<std::string> args{"-tt",
+                                      "-F",
+                                      "/dev/null",
+                                      "-o",
+                                      "BatchMode=yes",
+                                      "-o",
+                                      "StrictHostKeyChecking=yes",
+                                      "-o",
+                                      "UserKnownHostsFile=" + r.known_hosts,
+                                      "-o",
+                                      "GlobalKnownHostsFile=/dev/null",
+                                      "-o",
+                                      "IdentitiesOnly=yes",
+                                      "-i",
+                                      r.key,
+                                      "-p",
+                                      r.port,
+                                      "root@127.0.0.1",
+                                      remote_command};
+  return std::make_unique<spawn>("ssh", args,
+                                 spawn_options{.timeout = 300,
+                                               .delaybeforesend = 0,
+                                               .delayafterclose = 0,
+                                               .delayafterterminate = 0,
+                                               .delayafterread = 0});
+}
+
+template <typename Session, typename Start, typename Memory>
+void measure(const char* mode, int count, Start start, Memory memory) {
+  const double wall_start = now();
+  const double cpu_start = cpu_seconds(RUSAGE_SELF) + cpu_seconds(RUSAGE_CHILDREN);
+  std::vector<session<Session>> sessions(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    sessions[static_cast<std::size_t>(i)].link = start();
+    sessions[static_cast<std::size_t>(i)].index = i;
+  }
+  drive(sessions, [](session<Session>& s) { return reach_prompt(s); });
+  const long memory_kib = memory(sessions);
+  drive(sessions, [](session<Session>& s) { return exchange(s); });
+  const double wall = now() - wall_start;
+  const double cpu = cpu_seconds(RUSAGE_SELF) + cpu_seconds(RUSAGE_CHILDREN) - cpu_start;
+  int right = 0;
+  for (const auto& s : sessions) right += s.right ? 1 : 0;
+  std::printf("mode=%s sessions=%d wall=%.3f cpu=%.3f pss_kib=%ld ok=%d\n", mode, count, wall, cpu,
+              memory_kib, right);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: ssh_bench library|client N PORT KEY KNOWN_HOSTS\n");
+    return 2;
+  }
+  const std::string mode = argv[1];
+  const int count = std::atoi(argv[2]);
+  const server_access r{argv[3], argv[4], argv[5]};
+  if (mode == "library") {
+    measure<ssh_spawn>(
+        "library", count, [&r] { return connect_library(r); },
+        [](const std::vector<session<ssh_spawn>>&) { return pss_kib("self"); });
+  } else {
+    measure<spawn>(
+        "client", count, [&r] { return start_client(r); },
+        [](const std::vector<session<spawn>>& sessions) {
+          long total = pss_kib("self");
+          for (const auto& s : sessions) total += pss_kib(std::to_string(*s.link->pid));
+          return total;
+        });
+  }
+  return 0;
+}

@@ -1,0 +1,155 @@
+#pragma once
+// ssh_spawn: a command or login shell on a remote host, on a pseudo-terminal of the remote
+// system, reached over SSH and driven by the same expect engine as a local child.
+
+#include <functional>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "pexpect_custom/expect_base.hpp"
+#include "pexpect_custom/timeout.hpp"
+
+namespace pexpect_custom {
+
+namespace detail {
+struct ssh_connection;
+}  // namespace detail
+
+/// One prompt of a keyboard-interactive exchange: the text the server shows and whether the
+/// answer would be echoed.
+struct ssh_prompt {
+  std::string name;
+  std::string instruction;
+  std::string prompt;
+  bool echo = false;
+};
+
+/// Answers one keyboard-interactive prompt.
+using ssh_answer_function = std::function<std::string(const ssh_prompt&)>;
+
+/// Where and how to connect, and the session's fields. Designated-initialiser friendly:
+/// ```cpp
+/// ssh_spawn shell({.host = "build-7", .user = "ci", .identity_files = {"/home/ci/.ssh/id_ed25519"}});
+/// ```
+/// Authentication tries, in this order and as far as the server offers them: each identity file
+/// (with `passphrase`), the agent named by SSH_AUTH_SOCK (`use_agent`), `password`, and
+/// keyboard-interactive (answered by `answer`, or else every hidden prompt with `password`).
+/// Nothing is read from the user's SSH configuration files except the known-hosts file.
+struct ssh_options {
+  /// Name or address of the host.
+  std::string host;
+  int port = 22;
+  /// Remote user; empty: the user this process runs as.
+  std::string user;
+  /// Private key files to offer.
+  std::vector<std::string> identity_files;
+  /// Passphrase of the identity files, when they have one.
+  std::optional<std::string> passphrase;
+  bool use_agent = true;
+  std::optional<std::string> password;
+  ssh_answer_function answer;
+  /// Known-hosts file the host key is checked against (with the system's
+  /// /etc/ssh/ssh_known_hosts); empty: ~/.ssh/known_hosts.
+  std::string known_hosts;
+  /// Adds the key of a host the file does not know yet, instead of refusing it. A key that
+  /// differs from the one on file is refused whatever this says.
+  bool accept_new_host_key = false;
+  /// Rows and columns of the remote pseudo-terminal.
+  std::pair<int, int> dimensions = {24, 80};
+  /// Terminal type the remote side is told.
+  std::string term = "xterm";
+  /// Variables asked for through the channel (the server decides which it accepts).
+  std::map<std::string, std::string> env;
+  /// Remote command, run by the user's shell there; empty: a login shell.
+  std::string command;
+  /// Limit of the connection, key exchange and authentication, in seconds.
+  double connect_timeout = 30;
+
+  std::optional<double> timeout = 30;
+  long maxread = 2000;
+  std::optional<long> searchwindowsize = std::nullopt;
+  std::ostream* logfile = nullptr;
+  std::ostream* logfile_read = nullptr;
+  std::ostream* logfile_send = nullptr;
+  bool ignorecase = false;
+  delay_arg delaybeforesend = defaults::delaybeforesend;
+  delay_arg delayafterclose = defaults::delayafterclose;
+  delay_arg delayafterterminate = defaults::delayafterterminate;
+  delay_arg delayafterread = defaults::delayafterread;
+};
+
+/// A remote session: reading, sending, the expect family, the readers, logs and the state report
+/// of expect_base, over an SSH channel with a remote pseudo-terminal. The descriptor (`child_fd`)
+/// is the connection's socket, which is what an event loop waits on; expect_any, pending_expect
+/// and the Asio adapter's async_expect work on it as on a local child. The terminal is remote:
+/// `sendeof` and `sendintr` send the usual characters (Ctrl-D, Ctrl-C), and the local terminal
+/// calls (getecho, setecho, waitnoecho) do not apply. Movable, not copyable.
+class ssh_spawn : public expect_base {
+ public:
+  /// Connects, checks the host key, authenticates and starts the command or shell. Throws
+  /// ExceptionPexpect naming what failed (connection, name resolution, host key, authentication,
+  /// channel), or TIMEOUT when the connection does not complete within `connect_timeout`.
+  explicit ssh_spawn(const ssh_options& options);
+
+  ssh_spawn(ssh_spawn&& other) noexcept;
+  ssh_spawn& operator=(ssh_spawn&& other) noexcept;
+  /// Closes the channel and the connection; never throws.
+  ~ssh_spawn() override;
+
+  /// Host, port and remote user the session reached.
+  std::string host;
+  int port = 22;
+  std::string user;
+  /// The remote command; empty for a login shell.
+  std::string command;
+  /// False until the remote side has ended.
+  bool terminated = false;
+  /// The remote command's exit code, once it has ended with one.
+  std::optional<int> exitstatus;
+  /// The signal that ended the remote command, once known (0 for a signal this system has no
+  /// number for).
+  std::optional<int> signalstatus;
+
+  /// Whether the remote command still runs. Never blocks; collects the exit code or signal once
+  /// it has ended.
+  bool isalive() override;
+  /// Waits until the remote side has ended and returns its exit code (nullopt after a signal).
+  /// Output still unread stays unread.
+  std::optional<int> wait();
+  /// Sends Ctrl-D, the remote terminal's usual end-of-file character.
+  void sendeof() override;
+  /// Rows and columns of the remote terminal, as last set.
+  std::pair<int, int> getwinsize() const;
+  /// Asks the remote side to change its terminal's size (it sends the programs there SIGWINCH).
+  void setwinsize(long rows, long cols);
+  /// Asks the server to signal the remote command (HUP, then INT; KILL too when `force`), each
+  /// followed by a wait of up to `delayafterterminate` for its end; with `force`, closes the
+  /// channel when that was not enough. Returns whether the remote side has ended. Servers that do
+  /// not pass signals on leave only the forced close.
+  bool terminate(bool force = false);
+  /// Closes the channel and the connection. A second call does nothing.
+  void close();
+
+ protected:
+  report_identity identity() const override;
+  bool alive_without_blocking() override;
+  long write_to_descriptor(std::string_view data) override;
+  long read_from_descriptor(char* into, std::size_t size) override;
+  bool input_buffered() override;
+  char terminal_character(int which) const override;
+
+ private:
+  void take_end_state();
+  bool wait_for_end(std::optional<double> seconds);
+
+  std::pair<int, int> dimensions_{24, 80};
+  std::unique_ptr<detail::ssh_connection> connection_;
+};
+
+}  // namespace pexpect_custom

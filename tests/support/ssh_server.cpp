@@ -1,0 +1,186 @@
+#include "ssh_server.hpp"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace test_support {
+
+namespace {
+
+constexpr const char* server_program = "/usr/sbin/sshd";
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+void keygen(const std::string& path, const std::string& passphrase) {
+  const process_result made =
+      run_process({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", passphrase, "-C", "", "-f", path});
+  if (made.exit_code != 0) throw std::runtime_error("ssh-keygen failed: " + made.output);
+}
+
+// A port that was free a moment ago.
+int free_port() {
+  const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(probe);
+    throw std::runtime_error("no free port");
+  }
+  ::close(probe);
+  return ntohs(address.sin_port);
+}
+
+// Reads the server's log until it says it listens (true) or ends (false); what comes after is
+// drained by a thread of its own, so that the server never blocks on a full pipe.
+bool listening(int log_fd) {
+  std::string seen;
+  char chunk[512];
+  while (seen.find("Server listening on") == std::string::npos) {
+    const ssize_t n = ::read(log_fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    seen.append(chunk, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> ssh_server::missing_prerequisite() {
+  if (access(server_program, X_OK) != 0) return std::string("no OpenSSH server (scripts/setup installs it)");
+  if (geteuid() != 0) return std::string("the test server needs root");
+  return std::nullopt;
+}
+
+ssh_server::ssh_server() {
+  mkdir("/run/sshd", 0755);  // the server's own empty folder
+  const std::string host_key = dir_.path() + "/host_key";
+  keygen(host_key, "");
+  client_key_ = make_key("client_key");
+  std::ofstream(dir_.path() + "/authorized_keys") << read_file(client_key_ + ".pub");
+  const process_result listed = run_process({"/usr/bin/ssh-keygen", "-l", "-f", host_key + ".pub"});
+  std::istringstream words(listed.output);
+  std::string bits;
+  words >> bits >> fingerprint_;
+
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (start_on(free_port())) {
+      known_hosts_ = dir_.write_file(
+          "known_hosts", "[127.0.0.1]:" + std::to_string(port_) + " " + read_file(host_key + ".pub"));
+      return;
+    }
+  }
+  throw std::runtime_error("the test SSH server did not start");
+}
+
+std::string ssh_server::make_key(const std::string& name, const std::string& passphrase) const {
+  const std::string path = dir_.path() + "/" + name;
+  keygen(path, passphrase);
+  return path;
+}
+
+bool ssh_server::start_on(int port) {
+  const std::string& d = dir_.path();
+  config_ = dir_.write_file("sshd_config", "Port " + std::to_string(port) +
+                                               "\n"
+                                               "ListenAddress 127.0.0.1\n"
+                                               "HostKey " +
+                                               d +
+                                               "/host_key\n"
+                                               "AuthorizedKeysFile " +
+                                               d +
+                                               "/authorized_keys\n"
+                                               "StrictModes no\n"
+                                               "PidFile none\n"
+                                               "PermitRootLogin yes\n"
+                                               "PasswordAuthentication yes\n"
+                                               "KbdInteractiveAuthentication no\n"
+                                               "UsePAM no\n"
+                                               "UseDNS no\n"
+                                               "PrintMotd no\n"
+                                               "PrintLastLog no\n"
+                                               "AcceptEnv PEXPECT_*\n"
+                                               "MaxStartups 200\n"
+                                               "MaxSessions 200\n"
+                                               "LogLevel INFO\n");
+  int log_pipe[2];
+  if (pipe2(log_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, log_pipe[1], STDERR_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  std::vector<std::string> words{server_program, "-D", "-e", "-f", config_};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int failed = posix_spawn(&pid, server_program, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(log_pipe[1]);
+  if (failed != 0) {
+    ::close(log_pipe[0]);
+    throw std::runtime_error("cannot start the SSH server");
+  }
+  if (!listening(log_pipe[0])) {
+    ::close(log_pipe[0]);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return false;
+  }
+  const int log_fd = log_pipe[0];
+  std::thread([log_fd] {
+    char chunk[4096];
+    while (true) {
+      const ssize_t n = ::read(log_fd, chunk, sizeof chunk);
+      if (n == 0 || (n < 0 && errno != EINTR)) break;
+    }
+    ::close(log_fd);
+  }).detach();
+  pid_ = pid;
+  port_ = port;
+  return true;
+}
+
+ssh_server::~ssh_server() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+std::optional<password_account> test_password_account() {
+  const std::string text = trimmed(read_file("/etc/pexpect-ssh-test.password"));
+  if (text.empty()) return std::nullopt;
+  return password_account{"pexpect-ssh-test", text};
+}
+
+}  // namespace test_support

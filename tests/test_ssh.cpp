@@ -1,0 +1,299 @@
+// Remote sessions against a real OpenSSH server on 127.0.0.1: authentication, host keys, a shell
+// driven through prompts, exit codes and signals, window changes, bulk output, many sessions.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#ifdef PEXPECT_TEST_ASIO
+#include <asio/bind_executor.hpp>
+#include <asio/io_context.hpp>
+
+#include "pexpect_custom/asio.hpp"
+#endif
+#include "pexpect_custom/expect_any.hpp"
+#include "pexpect_custom/ssh_spawn.hpp"
+#include "ssh_server.hpp"
+#include "test_support.hpp"
+
+using namespace pexpect_custom;
+using test_support::ssh_server;
+
+namespace {
+
+class Ssh : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (auto missing = ssh_server::missing_prerequisite()) GTEST_SKIP() << *missing;
+    server.emplace();
+  }
+
+  // Key login as root with the server's known-hosts file.
+  ssh_options key_login(std::string command = {}) const {
+    ssh_options options;
+    options.host = "127.0.0.1";
+    options.port = server->port();
+    options.user = "root";
+    options.identity_files = {server->client_key()};
+    options.use_agent = false;
+    options.known_hosts = server->known_hosts();
+    options.command = std::move(command);
+    options.timeout = 60;
+    return options;
+  }
+
+  std::optional<ssh_server> server;
+};
+
+// A listening socket on loopback that never answers; closing it leaves a port that refuses.
+struct silent_listener {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = 0;
+  silent_listener() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd, 4);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+  }
+  ~silent_listener() { ::close(fd); }
+};
+
+std::string file_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string failure_of(const ssh_options& options) {
+  try {
+    ssh_spawn session(options);
+  } catch (const ExceptionPexpect& error) {
+    return error.what();
+  }
+  return "(no failure)";
+}
+
+TEST_F(Ssh, ShellDrivenThroughPromptsWithEnvironment) {
+  ssh_options options = key_login();
+  options.env = {{"PEXPECT_GREETING", "hello from afar"}};
+  ssh_spawn shell(options);
+  shell.sendline("PS1='remote''> '");  // the echoed line does not hold the prompt
+  shell.expect_exact("remote> ");
+  shell.sendline("echo $((2 + 3))");
+  std::string got;  // the read without expect: bounded waits that may wake with nothing to read
+  while (got.find("remote> ", got.find("5\r\n")) == std::string::npos)
+    got += shell.read_nonblocking(1000, 30);
+  shell.sendline("echo \"[$PEXPECT_GREETING]\"; echo $((6 * 7))");
+  shell.expect_exact("[hello from afar]");
+  shell.expect("\\r\\n42\\r\\n");
+  shell.expect_exact("remote> ");
+  EXPECT_TRUE(shell.isalive());
+  shell.sendline("exit 0");
+  EXPECT_EQ(shell.expect({EOF_marker}), 0);
+  EXPECT_THROW(shell.read_nonblocking(1000, 30), EOF_);
+  EXPECT_EQ(shell.wait(), 0);
+  EXPECT_FALSE(shell.isalive());
+}
+
+// Each end reported by the remote side: an exit code, a signal, and a terminate() of a command
+// that would run on.
+TEST_F(Ssh, ExitCodeAndSignalOfTheRemoteCommand) {
+  struct row {
+    const char* command;
+    std::optional<int> exitstatus;
+    std::optional<int> signalstatus;
+  };
+  for (const row& r :
+       {row{"echo bye; exit 3", 3, std::nullopt}, row{"kill -TERM $$", std::nullopt, SIGTERM}}) {
+    SCOPED_TRACE(r.command);
+    ssh_spawn session(key_login(r.command));
+    session.expect({EOF_marker});
+    session.wait();
+    EXPECT_EQ(session.exitstatus, r.exitstatus);
+    EXPECT_EQ(session.signalstatus, r.signalstatus);
+    EXPECT_NE(session.str().find("exitstatus: " + (r.exitstatus ? std::to_string(*r.exitstatus) : "None")),
+              std::string::npos);
+  }
+  ssh_spawn endless(key_login("echo started; exec sleep 300"));
+  endless.expect_exact("started");
+  EXPECT_TRUE(endless.terminate(true));
+  EXPECT_FALSE(endless.isalive());
+}
+
+TEST_F(Ssh, WindowChangeIsSeenRemotely) {
+  ssh_spawn session(key_login("stty size; read line; stty size"));
+  EXPECT_EQ(session.getwinsize(), std::make_pair(24, 80));
+  session.expect_exact("24 80");
+  session.setwinsize(33, 101);
+  EXPECT_EQ(session.getwinsize(), std::make_pair(33, 101));
+  session.sendline();
+  session.expect_exact("33 101");
+  session.expect({EOF_marker});
+}
+
+TEST_F(Ssh, OneMebibyteOfOutputArrivesByteForByte) {
+  std::string data(1 << 20, '\0');
+  std::mt19937 random(19);
+  for (char& byte : data) byte = static_cast<char>(random());
+  const std::string path = server->folder() + "/payload";
+  std::ofstream(path, std::ios::binary) << data;
+  ssh_options options = key_login("stty raw -echo; cat " + path);
+  options.maxread = 65536;
+  ssh_spawn session(options);
+  session.expect({EOF_marker});
+  EXPECT_TRUE(session.before_text() == data) << "got " << session.before_text().size() << " bytes";
+}
+
+TEST_F(Ssh, PasswordLoginKeepsThePasswordOutOfLogsAndReports) {
+  const std::optional<test_support::password_account> account = test_support::test_password_account();
+  if (!account) GTEST_SKIP() << "no test account with a password (scripts/setup makes it as root)";
+  ssh_options options = key_login("id -un; read line");
+  options.identity_files.clear();
+  options.user = account->user;
+  options.password = account->password;
+  std::ostringstream sent;
+  options.logfile_send = &sent;
+  ssh_spawn session(options);
+  session.expect_exact(account->user);
+  session.sendline("done");
+  session.expect({EOF_marker});
+  EXPECT_EQ(sent.str(), "done\n");
+  EXPECT_EQ(session.str().find(account->password), std::string::npos);
+
+  options.password = account->password + "-wrong";
+  const std::string refused = failure_of(options);
+  EXPECT_NE(refused.find("authentication as " + account->user), std::string::npos) << refused;
+  EXPECT_NE(refused.find("tried: password"), std::string::npos) << refused;
+  EXPECT_EQ(refused.find(*options.password), std::string::npos) << refused;
+}
+
+TEST_F(Ssh, KeyWithAPassphrase) {
+  const std::string phrase = "a phrase only the test knows";
+  const std::string key = server->make_key("locked_key", phrase);
+  std::ofstream(server->folder() + "/authorized_keys", std::ios::app) << file_text(key + ".pub");
+  ssh_options options = key_login("echo unlocked");
+  options.identity_files = {key};
+  options.passphrase = phrase;
+  ssh_spawn session(options);
+  session.expect_exact("unlocked");
+
+  options.passphrase = "not " + phrase;
+  const std::string refused = failure_of(options);
+  EXPECT_NE(refused.find("publickey " + key + " (cannot be read or decrypted)"), std::string::npos)
+      << refused;
+  EXPECT_EQ(refused.find(*options.passphrase), std::string::npos) << refused;
+}
+
+// What the session refuses, and that no descriptor is left behind by any of the failures.
+TEST_F(Ssh, FailuresSayWhatFailedAndLeakNothing) {
+  const std::set<int> fds_before = test_support::open_fds();
+
+  ssh_options changed = key_login("true");
+  const std::string other_key = server->make_key("other_host_key");
+  changed.known_hosts = server->folder() + "/changed_known_hosts";
+  std::ofstream(changed.known_hosts) << "[127.0.0.1]:" << server->port() << " "
+                                     << file_text(other_key + ".pub");
+  std::string message = failure_of(changed);
+  EXPECT_NE(message.find("has changed"), std::string::npos) << message;
+  EXPECT_NE(message.find(server->host_fingerprint()), std::string::npos) << message;
+  changed.accept_new_host_key = true;  // never overrides a changed key
+  EXPECT_NE(failure_of(changed).find("has changed"), std::string::npos);
+
+  ssh_options unknown = key_login("true");
+  unknown.known_hosts = server->folder() + "/empty_known_hosts";
+  message = failure_of(unknown);
+  EXPECT_NE(message.find("is unknown"), std::string::npos) << message;
+  EXPECT_NE(message.find(server->host_fingerprint()), std::string::npos) << message;
+  unknown.accept_new_host_key = true;
+  { ssh_spawn accepted(unknown); }
+  unknown.accept_new_host_key = false;
+  { ssh_spawn known_now(unknown); }
+
+  ssh_options stranger = key_login("true");
+  stranger.identity_files = {server->make_key("unauthorized_key")};
+  message = failure_of(stranger);
+  EXPECT_NE(message.find("failed; tried: publickey " + stranger.identity_files[0]), std::string::npos)
+      << message;
+  EXPECT_NE(message.find("the server accepts: publickey, password"), std::string::npos) << message;
+
+  int closed_port;
+  {
+    silent_listener listener;
+    closed_port = listener.port;
+    ssh_options silent = key_login();
+    silent.port = listener.port;
+    silent.connect_timeout = 0.5;
+    EXPECT_THROW(ssh_spawn{silent}, TIMEOUT);
+  }
+  ssh_options refused = key_login();
+  refused.port = closed_port;
+  message = failure_of(refused);
+  EXPECT_NE(message.find("cannot connect to 127.0.0.1 port " + std::to_string(closed_port)),
+            std::string::npos)
+      << message;
+  EXPECT_NE(message.find("refused"), std::string::npos) << message;
+
+  EXPECT_EQ(test_support::open_fds(), fds_before);
+}
+
+TEST_F(Ssh, FiftySessionsFromOneThread) {
+  constexpr int count = 50;
+  std::vector<ssh_spawn> sessions;
+  for (int i = 0; i < count; ++i) sessions.emplace_back(key_login("read name; echo \"hello, $name\""));
+  for (int i = 0; i < count; ++i) sessions[static_cast<std::size_t>(i)].sendline("n" + std::to_string(i));
+
+  std::vector<std::size_t> waiting(count);
+  for (std::size_t i = 0; i < waiting.size(); ++i) waiting[i] = i;
+  while (!waiting.empty()) {
+    std::vector<expect_request> requests;
+    for (std::size_t i : waiting) requests.push_back(on(sessions[i], {"hello, n(\\d+)\\r\\n"}));
+    const expect_any_result done = expect_any(requests, 120);
+    const std::size_t which = waiting[done.session];
+    EXPECT_EQ(sessions[which].group(1), std::to_string(which));
+    waiting.erase(waiting.begin() + static_cast<long>(done.session));
+  }
+  for (ssh_spawn& session : sessions) EXPECT_EQ(session.wait(), 0);
+}
+
+#ifdef PEXPECT_TEST_ASIO
+// The adapter waits on the connection's socket, which may wake with nothing for the channel, and
+// output may already sit in the session when the wait is armed.
+TEST_F(Ssh, AsioExpectsAndWaitsForTheRemoteEnd) {
+  constexpr std::size_t count = 8;
+  std::vector<ssh_spawn> sessions;
+  for (std::size_t i = 0; i < count; ++i) {
+    sessions.emplace_back(key_login("read name; echo \"hello, $name\"; exit " + std::to_string(i)));
+  }
+  asio::io_context io;
+  std::vector<std::optional<int>> statuses(count);
+  std::size_t failures = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    ssh_spawn& session = sessions[i];
+    session.sendline("n" + std::to_string(i));
+    async_expect(
+        session, {"hello, n\\d+"}, 60, asio::bind_executor(io, [&, i](std::exception_ptr error, long) {
+          if (error) return void(++failures);
+          async_wait_exit(sessions[i],
+                          asio::bind_executor(io, [&, i](std::exception_ptr e, std::optional<int> s) {
+                            if (e) ++failures;
+                            statuses[i] = s;
+                          }));
+        }));
+  }
+  io.run();
+  EXPECT_EQ(failures, 0U);
+  for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(statuses[i], static_cast<int>(i));
+}
+#endif
+
+}  // namespace
