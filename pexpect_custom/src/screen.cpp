@@ -3,6 +3,7 @@
 
 #include <vterm.h>
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -178,12 +179,26 @@ int screen::cols() const {
 }
 
 std::string screen::text() const {
+  return text(screen_area{});
+}
+
+std::string screen::text(const screen_area& area) const {
+  if (area.top < 0 || area.top >= rows() || area.left < 0 || area.left >= cols() || area.rows < 1 ||
+      area.cols < 1) {
+    throw std::out_of_range("screen area at " + std::to_string(area.top) + "," + std::to_string(area.left) +
+                            " of " + std::to_string(area.rows) + "x" + std::to_string(area.cols) +
+                            " does not lie on the screen");
+  }
+  const int bottom = area.top + std::min(area.rows, rows() - area.top);
+  const int right = area.left + std::min(area.cols, cols() - area.left);
   std::string text;
   std::size_t kept = 0;  // length of text up to the last row that is not empty
-  for (int r = 0; r < rows(); ++r) {
-    if (r > 0) text += '\n';
-    text += row(r);
-    if (!text.empty() && text.back() != '\n') kept = text.size();
+  for (int r = area.top; r < bottom; ++r) {
+    if (r > area.top) text += '\n';
+    std::string line = state_->text_of(r, area.left, right);
+    line.erase(line.find_last_not_of(' ') + 1);
+    text += line;
+    if (!line.empty()) kept = text.size();
   }
   text.resize(kept);
   return text;
