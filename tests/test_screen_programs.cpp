@@ -2,6 +2,7 @@
 // recordings, and real full-screen programs (vim, less, top, dialog) driven through them.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <fstream>
 #include <sstream>
@@ -58,7 +59,13 @@ TEST(ExpectScreen, WaitsForTheRenderedTextNotTheBytes) {
   test_support::temp_dir home;
   // The word only exists once the overwrite has been applied: the bytes never hold it.
   spawn child("sh", {"-c", "printf 'Sxxed\\rSav'; sleep 30"}, screen_options(home.path()));
-  child.expect_screen_exact("Saved", patience);
+  // The searcher also serves an expect stepped by the caller's own loop.
+  pending_expect pending(child, child.screen_searcher_exact("Saved"), patience);
+  while (!pending.step()) {
+    std::vector<pollfd> fds;
+    for (int fd : pending.watch_fds()) fds.push_back({fd, POLLIN, 0});
+    ASSERT_GT(::poll(fds.data(), fds.size(), -1), 0);
+  }
   EXPECT_EQ(child.screen().row(0), "Saved");
   EXPECT_EQ(child.buffer, "");
   // Already on the screen: no wait, whatever the time-out.

@@ -18,11 +18,11 @@ int screen_side(int n) {
 
 // Waits for the screen's text to match: the bytes searched are only the reason to look again.
 // A match consumes every byte read so far, since all of them are on the screen already.
-class screen_searcher : public searcher_base {
+class screen_text_searcher : public searcher_base {
  public:
   using wanted = std::variant<Regex, std::string>;
 
-  screen_searcher(const screen& shown, wanted pattern, std::optional<screen_area> area)
+  screen_text_searcher(const screen& shown, wanted pattern, std::optional<screen_area> area)
       : shown_(shown), pattern_(std::move(pattern)), area_(area) {}
 
   long search(std::string_view buffer, long /*freshlen*/, std::optional<long> /*window*/) override {
@@ -112,13 +112,23 @@ long expect_base::send_key(char32_t character, key_modifiers modifiers) {
   return send(screen_ ? screen_->key(character, modifiers) : key_sequence(character, modifiers));
 }
 
+std::shared_ptr<searcher_base> expect_base::screen_searcher(const Regex& pattern,
+                                                            std::optional<screen_area> area) const {
+  return std::make_shared<screen_text_searcher>(screen(), pattern, area);
+}
+
+std::shared_ptr<searcher_base> expect_base::screen_searcher_exact(std::string_view text,
+                                                                  std::optional<screen_area> area) const {
+  return std::make_shared<screen_text_searcher>(screen(), std::string(text), area);
+}
+
 void expect_base::expect_screen(const Regex& pattern, timeout_arg limit, std::optional<screen_area> area) {
-  expect_on_screen(std::make_shared<screen_searcher>(screen(), pattern, area), limit);
+  expect_on_screen(screen_searcher(pattern, area), limit);
 }
 
 void expect_base::expect_screen_exact(std::string_view text, timeout_arg limit,
                                       std::optional<screen_area> area) {
-  expect_on_screen(std::make_shared<screen_searcher>(screen(), std::string(text), area), limit);
+  expect_on_screen(screen_searcher_exact(text, area), limit);
 }
 
 // The error's message gains what the screen showed when the wait gave up.

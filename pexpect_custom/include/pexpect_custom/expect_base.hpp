@@ -188,6 +188,13 @@ class expect_base {
   /// The same for plain text: waits until the screen (or `area`) contains `text`.
   void expect_screen_exact(std::string_view text, timeout_arg timeout = -1,
                            std::optional<screen_area> area = std::nullopt);
+  /// The searchers of expect_screen and expect_screen_exact, for a pending_expect or expect_any
+  /// on this session: they find the pattern on the screen, not in the bytes (whose errors then
+  /// carry the state report without the screen's text). std::logic_error without a screen.
+  std::shared_ptr<searcher_base> screen_searcher(const Regex& pattern,
+                                                 std::optional<screen_area> area = std::nullopt) const;
+  std::shared_ptr<searcher_base> screen_searcher_exact(std::string_view text,
+                                                       std::optional<screen_area> area = std::nullopt) const;
 
   // ---- patterns and expect ----------------------------------------------------------------
   /// Strings become expressions compiled with dotall (and ignorecase when set); markers and
