@@ -182,7 +182,7 @@ class expect_base {
   /// offsets count in that text, `before` every byte read and not yet consumed, and `buffer`
   /// is empty. Time-out (-1: the `timeout` field; nullopt: none) and end of file raise TIMEOUT
   /// and EOF_ as expect does, their message followed by the screen's text. std::logic_error
-  /// without a screen.
+  /// without a screen; std::out_of_range when `area` does not lie on the screen.
   void expect_screen(const Regex& pattern, timeout_arg timeout = -1,
                      std::optional<screen_area> area = std::nullopt);
   /// The same for plain text: waits until the screen (or `area`) contains `text`.
