@@ -168,8 +168,9 @@ class expect_base {
   /// each side kept within 1 ... screen::max_size). From then on every byte read, by the expect
   /// family, read, readline and the relay, is also fed to it; bytes read before are not. The
   /// answers it owes the program for queries in the output (cursor position reports, device
-  /// attributes) are sent back to the program as a terminal would, except during interact(),
-  /// where the user's own terminal answers. A screen already attached is kept.
+  /// attributes) are sent back to the program as a terminal would, without the pause before a
+  /// send and without entering the log sinks or the recording, except during interact(), where
+  /// the user's own terminal answers. A screen already attached is kept.
   void attach_screen();
   /// Whether a screen is attached.
   bool has_screen() const noexcept { return screen_ != nullptr; }
