@@ -11,9 +11,9 @@
 //   --defaults-markdown  writes the table of the jobs with every field at its default to FILE
 //   --data      writes time against output size of the marker jobs to FILE (for gnuplot)
 //   --profile   runs one job alone and prints its costs, for a profiler or to compare two
-//               builds: read, exact, regex, spawn, relay, idle, defaults-read, defaults-exact,
-//               defaults-regex, defaults-spawn, defaults-read-no-pause (maxread 2000, no
-//               pause), shell, shell-no-pause, or baseline-read, baseline-find,
+//               builds: read, read-screen (read with a screen attached), exact, regex, spawn, relay, idle,
+//               defaults-read, defaults-exact, defaults-regex, defaults-spawn, defaults-read-no-pause
+//               (maxread 2000, no pause), shell, shell-no-pause, or baseline-read, baseline-find,
 //               baseline-spawn, baseline-relay, baseline-read-2000, baseline-find-2000,
 //               baseline-shell (--mib: output size, default 64)
 
@@ -110,11 +110,13 @@ void fast_settings(spawn& child, long maxread, double pause) {
   child.delayafterterminate = 0;
 }
 
-// Start, read everything through expect(EOF), close.
-cost library_read(long long bytes, long maxread, double pause) {
+// Start, read everything through expect(EOF), close; with `screen`, every byte read is also fed
+// to a screen attached to the session.
+cost library_read(long long bytes, long maxread, double pause, bool screen = false) {
   stopwatch watch;
   spawn child(BENCH_PRODUCER, {std::to_string(bytes)});
   fast_settings(child, maxread, pause);
+  if (screen) child.attach_screen();
   child.expect(EOF_marker, std::nullopt);
   child.close();
   const cost spent = watch.stop();
@@ -567,6 +569,8 @@ int profile(const std::string& job, int runs, long long bytes) {
     cost c;
     if (job == "read")
       c = library_read(bytes, fast_maxread, 0);
+    else if (job == "read-screen")
+      c = library_read(bytes, fast_maxread, 0, true);
     else if (job == "exact")
       c = library_marker(bytes, marker_kind::exact, fast_maxread, 0);
     else if (job == "regex")
@@ -674,6 +678,15 @@ int main(int argc, char** argv) {
       add(throughput_row(read + "defaults (maxread 2000, pause 0.0001 s)", m[0], m[1], bulk, std::nullopt));
       add(with_cpu_target(throughput_row(read + "maxread 65536, pause 0", m[0], m[2], bulk, 0.85), m[0], m[2],
                           1.3));
+    }
+    // The same read with a screen fed every byte, against the read without one.
+    {
+      auto m = medians(runs, {[&] { return library_read(bulk, fast_maxread, 0); },
+                              [&] { return library_read(bulk, fast_maxread, 0, true); }});
+      add(with_cpu_target(throughput_row("Read 64 MiB to EOF with a screen attached, against the same read "
+                                         "without one (maxread 65536, pause 0)",
+                                         m[0], m[1], bulk, std::nullopt),
+                          m[0], m[1], 1.5));
     }
 
     // A marker at the end of N MiB, no search window. At the smaller sizes the same job runs

@@ -22,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "pexpect_custom/recorder.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "select.hpp"
 #include "test_support.hpp"
@@ -293,6 +294,31 @@ TEST_F(Interact, TypedInputAndOutputFlowUntilTheChildEnds) {
   EXPECT_EQ(session.finish(), "returned\nexitstatus 3\n");
   EXPECT_EQ(session.screen(), "typed\r\n[typed]\r\nbye\r\n");
   EXPECT_TRUE(session.mode_restored());
+}
+
+// The user's terminal answers the child's queries during the relay; the session's screen only
+// follows what is shown, at the user's size, and the recording notes both directions.
+TEST_F(Interact, TheScreenAndTheRecordingFollowTheRelay) {
+  relay_session session(
+      {"readline", "println", "bye", "exit", "0"}, [](spawn& child, const reporter& report) {
+        std::ostringstream cast;
+        {
+          recorder recording(cast, 24, 80);
+          child.attach_screen();
+          child.recording = &recording;
+          child.interact(std::string("\x1d"), {}, {}, true);
+          child.recording = nullptr;
+        }
+        const std::string text = cast.str();
+        report("screen " + std::to_string(child.screen().rows()) + "x" +
+               std::to_string(child.screen().cols()) + ": " + child.screen().row(1));
+        report("recorded input " + std::to_string(text.find(R"(,"i",")") != std::string::npos) + ", resize " +
+               std::to_string(text.find(R"(,"r","100x30"])") != std::string::npos));
+      });
+  session.resize(30, 100);
+  ASSERT_TRUE(session.wait_for_raw_mode());
+  session.type("typed\r");
+  EXPECT_EQ(session.finish(), "screen 30x100: [typed]\nrecorded input 1, resize 1\n");
 }
 
 TEST_F(Interact, EscapeEndsTheRelayWithTheChildRunning) {

@@ -133,6 +133,35 @@ TEST(ScreenResize, KeepsWhatFitsAndChecksTheSize) {
   EXPECT_EQ(s.cols(), 30);
 }
 
+// Plain text takes a shorter way through the screen than text with escape sequences (an SGR
+// reset that changes nothing sends the reference the long way); both must end the same.
+TEST(ScreenFeed, PlainTextEndsAsThroughTheEmulator) {
+  std::mt19937 random(7);
+  const std::string pieces[] = {"word ", "x", "\r\n", "\n", "\r", "\t", "\b", "longer text than a row "};
+  for (auto [rows, cols] : {std::pair{3, 7}, {5, 10}, {24, 80}}) {
+    std::string text;
+    while (text.size() < 200000) text += pieces[random() % std::size(pieces)];
+    // Line feeds without carriage returns carry the column from line to line, over more text
+    // than is held back at once.
+    std::string tail = "\r\n";
+    for (int i = 0; i < 25000; ++i) tail += "ab\n";
+    screen reference(rows, cols);
+    reference.feed("\x1b[m" + text);
+    const std::string reference_text = reference.text();
+    reference.feed(tail);
+    for (std::size_t chunk : {std::size_t{4096}, std::size_t{70000}, text.size()}) {
+      screen plain(rows, cols);
+      for (std::size_t at = 0; at < text.size(); at += chunk) {
+        plain.feed(std::string_view(text).substr(at, chunk));
+      }
+      EXPECT_EQ(plain.text(), reference_text) << rows << "x" << cols << " in chunks of " << chunk;
+      plain.feed(tail);
+      EXPECT_EQ(plain.text(), reference.text()) << rows << "x" << cols << " in chunks of " << chunk;
+      EXPECT_EQ(plain.cursor(), reference.cursor()) << rows << "x" << cols << " in chunks of " << chunk;
+    }
+  }
+}
+
 // ---- keys -----------------------------------------------------------------------------------
 
 TEST(Keys, NamedKeysInBothCursorModes) {

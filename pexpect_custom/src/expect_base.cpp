@@ -36,6 +36,9 @@ expect_base& expect_base::operator=(expect_base&& other) noexcept {
   closed = std::exchange(other.closed, true);
   irix_hack = other.irix_hack;
   landing_ = std::move(other.landing_);
+  recording = std::exchange(other.recording, nullptr);
+  screen_ = std::move(other.screen_);
+  known_size_ = other.known_size_;
   return *this;
 }
 

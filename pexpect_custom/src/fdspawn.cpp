@@ -64,7 +64,10 @@ fdspawn::fdspawn(int fd, std::optional<double> timeout_seconds, long maxread_byt
 
 fdspawn::fdspawn(int fd, fdspawn_options options)
     : fdspawn(fd, options.timeout, options.maxread, options.searchwindowsize, options.logfile,
-              options.ownership) {}
+              options.ownership) {
+  if (options.screen) attach_screen();
+  recording = options.recording;
+}
 
 fdspawn::fdspawn(fdspawn&& other) noexcept
     : expect_base(std::move(other)), ownership(other.ownership), socket_(other.socket_) {}

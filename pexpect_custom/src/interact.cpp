@@ -187,7 +187,10 @@ void spawn::interact(const std::optional<std::string>& escape_character, const i
   buffer.clear();
   terminal_mode_guard mode(stdin_fileno);
   std::optional<detail::window_follower> window;
-  if (follow_window_size) window.emplace(stdin_fileno, child_fd);
+  if (follow_window_size) {
+    window.emplace(stdin_fileno, child_fd);
+    note_window_size();
+  }
   interact_copy(escape_character, input_filter, output_filter, window ? &*window : nullptr);
 }
 
@@ -217,6 +220,8 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
       logfile->write(data.data(), static_cast<std::streamsize>(data.size()));
       logfile->flush();
     }
+    // The user's own terminal answers the program's queries; the screen only follows along.
+    if (has_screen() || recording) show_output(data, false);
     write_whole(stdout_fileno, data);
   };
   // Filters what the user typed and cuts it at the last escape; true when there was one.
@@ -284,7 +289,10 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
     detail::ready_lists ready = detail::select(readable, writable, {}, limit);
 
     child_may_have_ended = !child_end || !watch_child || contains(ready.read, child_end.get());
-    if (window && contains(ready.read, window->wake_fd())) window->follow();
+    if (window && contains(ready.read, window->wake_fd())) {
+      window->follow();
+      note_window_size();
+    }
     if (watch_child && contains(ready.read, child_fd)) {
       read_result chunk = read_chunk(child_fd);
       if (chunk.ended)
@@ -306,7 +314,11 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
       pending = std::move(chunk.data);
       if (pending.empty()) continue;
       last_passed = pending.back();
-      if (window) window->catch_up();
+      if (window) {
+        window->catch_up();
+        note_window_size();
+      }
+      if (recording) recording->input(pending);
       if (child_alive()) write_some(child_fd, pending);
     }
   }

@@ -102,6 +102,11 @@ std::pair<int, int> spawn::getwinsize() const {
   return {size.ws_row, size.ws_col};
 }
 
+void spawn::note_window_size() {
+  winsize size{};
+  if (ioctl(child_fd, TIOCGWINSZ, &size) == 0) terminal_resized(size.ws_row, size.ws_col);
+}
+
 void spawn::setwinsize(long rows, long cols) {
   if (rows < 0 || rows > 65535 || cols < 0 || cols > 65535) {
     throw std::out_of_range("setwinsize: rows and columns must lie in 0..65535");
@@ -110,6 +115,7 @@ void spawn::setwinsize(long rows, long cols) {
   size.ws_row = static_cast<unsigned short>(rows);
   size.ws_col = static_cast<unsigned short>(cols);
   if (ioctl(child_fd, TIOCSWINSZ, &size) != 0) throw_system_error();
+  terminal_resized(static_cast<int>(rows), static_cast<int>(cols));
 }
 
 }  // namespace pexpect_custom

@@ -150,6 +150,7 @@ std::optional<std::string_view> expect_base::take_chunk(long size, const char*& 
 
   log_to(logfile, chunk);
   log_to(logfile_read, chunk);
+  if (screen_ || recording) show_output(chunk, true);
   return chunk;
 }
 

@@ -3,6 +3,7 @@
 
 #include <vterm.h>
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -15,6 +16,8 @@ namespace {
 
 // Most bytes of answers kept for take_replies.
 constexpr std::size_t max_replies = std::size_t{64} * 1024;
+// From this many bytes of plain text held back on, what has scrolled off is dropped.
+constexpr std::size_t unfed_limit = std::size_t{64} * 1024;
 
 void check_size(int rows, int cols) {
   if (rows < 1 || cols < 1 || rows > screen::max_size || cols > screen::max_size) {
@@ -74,6 +77,29 @@ bool has(key_modifiers set, key_modifiers m) {
   return (static_cast<std::uint8_t>(set) & static_cast<std::uint8_t>(m)) != 0;
 }
 
+// Printable ASCII and the controls that only move the cursor within the screen (or ring).
+bool is_plain(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](char c) {
+    return (c >= 0x20 && c <= 0x7e) || c == '\r' || c == '\n' || c == '\t' || c == '\b' || c == '\a';
+  });
+}
+
+// Where the part of plain text that can still show on a screen of `rows` rows begins: after a
+// CR LF followed by at least 2 * rows further line feeds. From any cursor row, that many line
+// feeds scroll everything written before them off a screen whose margins are its edges, and the
+// CR LF puts the cursor in the first column, so feeding a CR and then the rest leaves the same
+// screen as feeding everything. 0 when there is no such point.
+std::size_t visible_start(std::string_view text, int rows) {
+  const std::size_t needed = 2 * static_cast<std::size_t>(rows);
+  std::size_t line_feeds = 0;
+  for (std::size_t at = text.size(); at-- > 1;) {
+    if (text[at] != '\n') continue;
+    if (line_feeds >= needed && text[at - 1] == '\r') return at + 1;
+    ++line_feeds;
+  }
+  return 0;
+}
+
 bool is_ascii_letter(char32_t c) {
   return (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z');
 }
@@ -88,6 +114,14 @@ struct screen::state {
   std::string output;   // what the terminal sent since it was last taken
   std::string replies;  // answers to queries in fed output, not yet taken
   std::string held;     // the start of a character cut off at the end of the last feed
+  // Nothing but plain text has been fed since the start, and the size has never changed: the
+  // terminal's modes, margins and tab stops are still those of a fresh terminal.
+  bool plain_so_far = true;
+  // Plain text not yet given to the emulator: only its last lines can remain on the screen, so
+  // it waits until the screen is read, losing what scrolls off meanwhile (a build log of
+  // megabytes costs a copy, not an emulation).
+  std::string unfed;
+  bool unfed_after_cut = false;  // unfed begins after a CR LF whose earlier text was dropped
 
   state(int rows, int cols) {
     vt = vterm_new(rows, cols);
@@ -126,6 +160,32 @@ struct screen::state {
 
   std::string take_output() { return std::exchange(output, {}); }
 
+  void hold_plain(std::string_view text) {
+    unfed.append(text);
+    if (unfed.size() >= unfed_limit) drop_scrolled_off();
+  }
+
+  void drop_scrolled_off() {
+    int rows = 0;
+    int cols = 0;
+    vterm_get_size(vt, &rows, &cols);
+    const std::size_t start = visible_start(unfed, rows);
+    if (start == 0) return;
+    unfed.erase(0, start);
+    unfed_after_cut = true;
+  }
+
+  // Gives the emulator the plain text it has not seen; a dropped start is replaced by the
+  // carriage return that ended it.
+  void settle() {
+    if (unfed.empty()) return;
+    drop_scrolled_off();
+    if (unfed_after_cut) vterm_input_write(vt, "\r", 1);
+    vterm_input_write(vt, unfed.data(), unfed.size());
+    unfed.clear();
+    unfed_after_cut = false;
+  }
+
   std::string text_of(int row, int start_col, int end_col) const {
     const VTermRect rect{.start_row = row, .end_row = row + 1, .start_col = start_col, .end_col = end_col};
     // At most VTERM_MAX_CHARS_PER_CELL code points of at most 4 bytes in each cell.
@@ -151,7 +211,14 @@ void screen::feed(std::string_view bytes) {
   std::string_view input = bytes;
   if (!held.empty()) input = held.append(bytes);
   const std::size_t complete = input.size() - detail::incomplete_utf8_tail(input);
-  vterm_input_write(state_->vt, input.data(), complete);
+  const std::string_view text = input.substr(0, complete);
+  if (state_->plain_so_far && is_plain(text)) {
+    state_->hold_plain(text);
+  } else {
+    state_->plain_so_far = false;
+    state_->settle();
+    vterm_input_write(state_->vt, text.data(), text.size());
+  }
   held = std::string(input.substr(complete));
   // Answers nobody takes must not grow without bound on output full of queries.
   std::string answers = state_->take_output();
@@ -160,7 +227,9 @@ void screen::feed(std::string_view bytes) {
 
 void screen::resize(int rows, int cols) {
   check_size(rows, cols);
+  state_->settle();
   vterm_set_size(state_->vt, rows, cols);
+  state_->plain_so_far = false;
 }
 
 int screen::rows() const {
@@ -178,12 +247,27 @@ int screen::cols() const {
 }
 
 std::string screen::text() const {
+  return text(screen_area{});
+}
+
+std::string screen::text(const screen_area& area) const {
+  if (area.top < 0 || area.top >= rows() || area.left < 0 || area.left >= cols() || area.rows < 1 ||
+      area.cols < 1) {
+    throw std::out_of_range("screen area at " + std::to_string(area.top) + "," + std::to_string(area.left) +
+                            " of " + std::to_string(area.rows) + "x" + std::to_string(area.cols) +
+                            " does not lie on the screen");
+  }
+  state_->settle();
+  const int bottom = area.top + std::min(area.rows, rows() - area.top);
+  const int right = area.left + std::min(area.cols, cols() - area.left);
   std::string text;
   std::size_t kept = 0;  // length of text up to the last row that is not empty
-  for (int r = 0; r < rows(); ++r) {
-    if (r > 0) text += '\n';
-    text += row(r);
-    if (!text.empty() && text.back() != '\n') kept = text.size();
+  for (int r = area.top; r < bottom; ++r) {
+    if (r > area.top) text += '\n';
+    std::string line = state_->text_of(r, area.left, right);
+    line.erase(line.find_last_not_of(' ') + 1);
+    text += line;
+    if (!line.empty()) kept = text.size();
   }
   text.resize(kept);
   return text;
@@ -191,6 +275,7 @@ std::string screen::text() const {
 
 std::string screen::row(int n) const {
   if (n < 0 || n >= rows()) throw std::out_of_range("screen row " + std::to_string(n) + " does not exist");
+  state_->settle();
   std::string text = state_->text_of(n, 0, cols());
   text.erase(text.find_last_not_of(' ') + 1);
   return text;
@@ -201,6 +286,7 @@ screen_cell screen::cell(int row, int col) const {
     throw std::out_of_range("screen cell " + std::to_string(row) + "," + std::to_string(col) +
                             " does not exist");
   }
+  state_->settle();
   VTermScreenCell raw{};
   vterm_screen_get_cell(state_->vts, VTermPos{.row = row, .col = col}, &raw);
   screen_cell cell;
@@ -215,6 +301,7 @@ screen_cell screen::cell(int row, int col) const {
 }
 
 screen_position screen::cursor() const {
+  state_->settle();
   VTermPos pos{};
   vterm_state_get_cursorpos(vterm_obtain_state(state_->vt), &pos);
   return {pos.row, pos.col};

@@ -59,6 +59,7 @@ long expect_base::send(std::string_view s) {
   detail::sleep_seconds(delaybeforesend, "delaybeforesend");
   log_to(logfile, s);
   log_to(logfile_send, s);
+  if (recording) recording->input(s);
   return write_all_of(s);
 }
 
@@ -73,6 +74,7 @@ long expect_base::sendline(std::string_view s) {
   std::string line;
   line.reserve(s.size() + line_end.size());
   line.append(s).append(line_end);
+  if (recording) recording->input(line);
   return write_all_of(line);
 }
 

@@ -126,6 +126,8 @@ spawn::spawn(const std::optional<std::string>& command_word, const std::vector<s
   logfile_send = options.logfile_send;
   dimensions_ = options.dimensions;
   start(command_word, argv);
+  if (options.screen && !closed) attach_screen();
+  recording = options.recording;
 }
 
 expect_base::report_identity spawn::identity() const {

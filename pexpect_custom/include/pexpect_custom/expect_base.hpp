@@ -17,7 +17,10 @@
 #include <vector>
 
 #include "pexpect_custom/errors.hpp"
+#include "pexpect_custom/keys.hpp"
 #include "pexpect_custom/pattern.hpp"
+#include "pexpect_custom/recorder.hpp"
+#include "pexpect_custom/screen.hpp"
 #include "pexpect_custom/searcher.hpp"
 #include "pexpect_custom/timeout.hpp"
 
@@ -64,6 +67,11 @@ class expect_base {
   std::ostream* logfile_read = nullptr;
   /// Receives every byte sent.
   std::ostream* logfile_send = nullptr;
+  /// Records the session (not owned; it must outlive its use here): every byte read and every
+  /// byte the relay shows as output, every byte sent and every byte the relay hands over from
+  /// the user as input, and every change of the terminal's size made through the session.
+  /// Answers the screen sends back to the program are not recorded.
+  recorder* recording = nullptr;
   /// Largest single read, in bytes.
   long maxread = 2000;
   /// Bytes read but not yet consumed.
@@ -148,6 +156,47 @@ class expect_base {
   /// Whether a read has met end of file.
   bool eof() const { return flag_eof; }
 
+  /// Sends the bytes of a named key held with `modifiers`: those of the screen's current keyboard
+  /// mode when a screen is attached (the cursor keys differ in application cursor mode), else
+  /// those of the normal mode. Returns the count written, as send() does.
+  long send_key(key k, key_modifiers modifiers = key_modifiers::none);
+  /// Sends a character typed with `modifiers` (Ctrl+C is `send_key(U'c', key_modifiers::ctrl)`).
+  long send_key(char32_t character, key_modifiers modifiers = key_modifiers::none);
+
+  // ---- the screen -------------------------------------------------------------------------
+  /// Attaches a screen the size of the terminal (24x80 when the descriptor is not a terminal,
+  /// each side kept within 1 ... screen::max_size). From then on every byte read, by the expect
+  /// family, read, readline and the relay, is also fed to it; bytes read before are not. The
+  /// answers it owes the program for queries in the output (cursor position reports, device
+  /// attributes) are sent back to the program as a terminal would, without the pause before a
+  /// send and without entering the log sinks or the recording, except during interact(), where
+  /// the user's own terminal answers. A screen already attached is kept.
+  void attach_screen();
+  /// Whether a screen is attached.
+  bool has_screen() const noexcept { return screen_ != nullptr; }
+  /// The attached screen; std::logic_error when none is.
+  pexpect_custom::screen& screen();
+  const pexpect_custom::screen& screen() const;
+
+  /// Waits until the screen's text (or that of `area`) matches `pattern`, reading as expect
+  /// does; true at once when it matches already. On success `match` holds the match, whose
+  /// offsets count in that text, `before` every byte read and not yet consumed, and `buffer`
+  /// is empty. Time-out (-1: the `timeout` field; nullopt: none) and end of file raise TIMEOUT
+  /// and EOF_ as expect does, their message followed by the screen's text. std::logic_error
+  /// without a screen; std::out_of_range when `area` does not lie on the screen.
+  void expect_screen(const Regex& pattern, timeout_arg timeout = -1,
+                     std::optional<screen_area> area = std::nullopt);
+  /// The same for plain text: waits until the screen (or `area`) contains `text`.
+  void expect_screen_exact(std::string_view text, timeout_arg timeout = -1,
+                           std::optional<screen_area> area = std::nullopt);
+  /// The searchers of expect_screen and expect_screen_exact, for a pending_expect or expect_any
+  /// on this session: they find the pattern on the screen, not in the bytes (whose errors then
+  /// carry the state report without the screen's text). std::logic_error without a screen.
+  std::shared_ptr<searcher_base> screen_searcher(const Regex& pattern,
+                                                 std::optional<screen_area> area = std::nullopt) const;
+  std::shared_ptr<searcher_base> screen_searcher_exact(std::string_view text,
+                                                       std::optional<screen_area> area = std::nullopt) const;
+
   // ---- patterns and expect ----------------------------------------------------------------
   /// Strings become expressions compiled with dotall (and ignorecase when set); markers and
   /// compiled expressions are kept.
@@ -229,6 +278,12 @@ class expect_base {
   virtual bool input_buffered() { return false; }
   /// The terminal's control character `which` (an index of termios c_cc, such as VEOF or VINTR).
   virtual char terminal_character(int which) const;
+  /// Tells the screen and the recording that the terminal is now `rows` by `cols`; nothing when
+  /// that is the size they know already.
+  void terminal_resized(int rows, int cols);
+  /// Feeds output to the screen and the recording; with `answer`, sends the screen's answers to
+  /// the program.
+  void show_output(std::string_view chunk, bool answer);
 
  private:
   friend class pending_expect;
@@ -244,10 +299,15 @@ class expect_base {
   std::optional<std::string_view> take_chunk(long size, const char*& end_of_file_message);
   /// The expect loop's pause after a read of `got` bytes out of `requested`.
   void pause_after_read(long requested, std::size_t got);
+  /// expect_screen with either kind of searcher.
+  void expect_on_screen(std::shared_ptr<searcher_base> searcher, timeout_arg timeout);
 
   // Where reads land before they are copied out; kept here rather than on the stack of every
   // read, and only as large as the largest read asked for so far.
   std::vector<char> landing_;
+  std::unique_ptr<pexpect_custom::screen> screen_;
+  // The terminal size the screen and the recording last heard of; (0, 0) before any.
+  std::pair<int, int> known_size_{0, 0};
 };
 
 /// Input iterator over the lines of an expect_base (see expect_base::next()).

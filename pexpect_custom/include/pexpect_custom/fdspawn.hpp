@@ -26,6 +26,10 @@ struct fdspawn_options {
   std::optional<long> searchwindowsize = std::nullopt;
   std::ostream* logfile = nullptr;
   fd_ownership ownership = fd_ownership::borrowed;
+  /// Attach a screen (see expect_base::attach_screen).
+  bool screen = false;
+  /// Sets the `recording` field.
+  recorder* recording = nullptr;
 };
 
 /// Reading, sending, expect and the file-like readers over an existing descriptor. There is no

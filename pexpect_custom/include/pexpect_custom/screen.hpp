@@ -49,6 +49,19 @@ struct screen_position {
   bool operator==(const screen_position&) const = default;
 };
 
+/// A rectangle of the screen: `rows` rows from row `top` and `cols` columns from column `left`
+/// (both counted from 0). Its extent is cut off at the screen's edges, so the defaults reach to
+/// the bottom right.
+struct screen_area {
+  int top = 0;
+  int left = 0;
+  int rows = 1000;
+  int cols = 1000;
+
+  /// The whole of row `n`.
+  static screen_area row(int n) { return {n, 0, 1, 1000}; }
+};
+
 /// A terminal screen of a given size fed with a program's output. Output is taken as UTF-8.
 /// Movable, not copyable; a moved-from screen may only be assigned to or destroyed.
 class screen {
@@ -76,6 +89,9 @@ class screen {
   /// The whole screen as text: its rows joined by "\n", each without its trailing blanks, and
   /// without the empty rows at the bottom (a blank screen gives ""). No newline at the end.
   std::string text() const;
+  /// The text of `area`, in the form of text(). std::out_of_range when its top left corner lies
+  /// outside the screen or its extent is not positive.
+  std::string text(const screen_area& area) const;
   /// Row `n` (0 at the top) without its trailing blanks; std::out_of_range outside the screen.
   std::string row(int n) const;
   /// The cell at (`row`, `col`); std::out_of_range outside the screen.

@@ -28,7 +28,7 @@ class exec_plan;
 
 /// Keyword-style construction arguments. Each member sets the field of the same name (see
 /// expect_base and spawn); `dimensions` is the (rows, columns) size the child's terminal starts
-/// with. Designated initialisers must keep this order:
+/// with, and `screen` attaches a screen of that size. Designated initialisers must keep this order:
 /// ```cpp
 /// spawn child("ls", {}, {.timeout = 5, .cwd = "/tmp", .delaybeforesend = 0, .dimensions = {50, 132}});
 /// ```
@@ -49,6 +49,10 @@ struct spawn_options {
   std::ostream* logfile_read = nullptr;
   std::ostream* logfile_send = nullptr;
   std::pair<int, int> dimensions = {24, 80};
+  /// Attach a screen (see expect_base::attach_screen) once the child has started.
+  bool screen = false;
+  /// Sets the `recording` field once the child has started.
+  recorder* recording = nullptr;
 };
 
 /// Filter applied to each chunk relayed by `interact`.
@@ -114,7 +118,8 @@ class spawn : public expect_base {
   void _spawn(int command, const std::vector<std::string>& args = {});
   /// (rows, columns) of the child's terminal.
   std::pair<int, int> getwinsize() const;
-  /// Sets the child's terminal size; both values must lie in 0..65535.
+  /// Sets the child's terminal size; both values must lie in 0..65535. The screen, if attached,
+  /// takes the new size (at least 1 by 1), and the recording, if set, notes it.
   void setwinsize(long rows, long cols);
 
   // ---- lifetime ---------------------------------------------------------------------------
@@ -151,6 +156,8 @@ class spawn : public expect_base {
   void interact_copy(const std::optional<std::string>& escape_character, const interact_filter& input_filter,
                      const interact_filter& output_filter, detail::window_follower* window);
   std::string interact_read(int fd);
+  // Tells the screen and the recording the terminal's current size.
+  void note_window_size();
   void interact_writen(int fd, std::string_view data);
   bool isalive_nonblocking();
   bool check_alive(int waitpid_options);
