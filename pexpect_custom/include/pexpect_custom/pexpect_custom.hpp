@@ -8,6 +8,7 @@
 #include "pexpect_custom/fdspawn.hpp"
 #include "pexpect_custom/pattern.hpp"
 #include "pexpect_custom/pending_expect.hpp"
+#include "pexpect_custom/pending_ssh_connect.hpp"
 #include "pexpect_custom/regex.hpp"
 #include "pexpect_custom/run.hpp"
 #include "pexpect_custom/searcher.hpp"

@@ -95,6 +95,7 @@ class ssh_spawn : public expect_base {
   /// Connects, checks the host key, authenticates and starts the command or shell. Throws
   /// ExceptionPexpect naming what failed (connection, name resolution, host key, authentication,
   /// channel), or TIMEOUT when the connection does not complete within `connect_timeout`.
+  /// pending_ssh_connect does the same without blocking.
   explicit ssh_spawn(const ssh_options& options);
 
   ssh_spawn(ssh_spawn&& other) noexcept;
@@ -145,6 +146,10 @@ class ssh_spawn : public expect_base {
   char terminal_character(int which) const override;
 
  private:
+  friend class pending_ssh_connect;
+  // Takes over a connection whose command or shell has started.
+  ssh_spawn(const ssh_options& options, std::unique_ptr<detail::ssh_connection> link);
+
   void take_end_state();
   bool wait_for_end(std::optional<double> seconds);
 
