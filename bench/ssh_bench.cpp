@@ -68,6 +68,7 @@ const pattern_list answer{Regex("square: (\\d+)\r\n")};
 
 template <typename Session>
 asio::awaitable<void> exchange(session<Session>& s) {
+  if (!s.link) co_return;  // its opening failed (reported)
   s.link->sendline(std::to_string(s.index));
   co_await async_expect(*s.link, answer, 300, asio::use_awaitable);
   s.right = s.link->group(1) == std::to_string(s.index * s.index);
@@ -77,6 +78,7 @@ asio::awaitable<void> exchange(session<Session>& s) {
 
 template <typename Session>
 asio::awaitable<void> reach_prompt(session<Session>& s) {
+  if (!s.link) co_return;
   co_await async_expect_exact(*s.link, prompt, 300, asio::use_awaitable);
 }
 

@@ -73,6 +73,9 @@ void watch_remote_end(ssh_connection& link);
 class ssh_opening {
  public:
   explicit ssh_opening(const ssh_options& options);
+  ssh_opening(const ssh_opening&) = delete;
+  ssh_opening& operator=(const ssh_opening&) = delete;
+  ~ssh_opening();
   /// Returns whether the session is open; raises what failed, or TIMEOUT after the deadline.
   bool advance();
   int socket() const;
@@ -104,6 +107,7 @@ class ssh_opening {
   bool request_env();
   bool start();
   [[noreturn]] void time_out() const;
+  void forget_secrets() noexcept;
 
   ssh_options options_;
   double deadline_;

@@ -1,6 +1,7 @@
 // The opening of a remote session as steps that never wait: connection and key exchange, host key
 // check, authentication, channel, terminal, variables and the start of the command or shell.
 #include <fcntl.h>
+#include <string.h>
 
 #include <cstdlib>
 #include <iterator>
@@ -17,6 +18,12 @@ namespace detail {
 
 namespace {
 
+void overwrite(std::optional<std::string>& secret) noexcept {
+  if (!secret) return;
+  explicit_bzero(secret->data(), secret->size());  // a store the compiler may not drop
+  secret.reset();
+}
+
 void close_on_exec(int fd) {
   if (fd < 0) return;
   const int flags = fcntl(fd, F_GETFD);
@@ -27,6 +34,17 @@ void close_on_exec(int fd) {
 
 ssh_opening::ssh_opening(const ssh_options& options)
     : options_(options), deadline_(now() + options.connect_timeout) {}
+
+ssh_opening::~ssh_opening() {
+  forget_secrets();
+}
+
+// The copy of the secrets lives only as long as the authentication.
+void ssh_opening::forget_secrets() noexcept {
+  overwrite(options_.password);
+  overwrite(options_.passphrase);
+  options_.answer = nullptr;
+}
 
 bool ssh_opening::advance() {
   if (stage_ == stage::open) return true;
@@ -56,7 +74,9 @@ bool ssh_opening::advance_stage() {
     case stage::connect:
       return next(connect(), stage::authenticate);
     case stage::authenticate:
-      return next(authenticate(), stage::open_channel);
+      if (!authenticate()) return false;
+      forget_secrets();
+      return next(true, stage::open_channel);
     case stage::open_channel:
       return next(open_channel(), stage::request_terminal);
     case stage::request_terminal:
