@@ -346,12 +346,13 @@ TEST_F(Ssh, AsioConnectFailuresLeaveNothingOpen) {
   changed.known_hosts = server->folder() + "/changed_known_hosts";
   std::ofstream(changed.known_hosts) << "[127.0.0.1]:" << server->port() << " "
                                      << file_text(server->make_key("other_host_key") + ".pub");
-  auto refused = async_ssh_connect(*io, changed, asio::use_future);
+  // Bound to the io_context, so that every step has run when run() returns.
+  auto refused = async_ssh_connect(*io, changed, asio::bind_executor(*io, asio::use_future));
 
   ssh_options silent = key_login();
   silent.port = listener.port;
   silent.connect_timeout = 0.5;
-  auto timed_out = async_ssh_connect(io->get_executor(), silent, asio::use_future);
+  auto timed_out = async_ssh_connect(io->get_executor(), silent, asio::bind_executor(*io, asio::use_future));
 
   silent.connect_timeout = 60;
   asio::cancellation_signal cancel;
