@@ -20,7 +20,9 @@ namespace {
 
 void overwrite(std::optional<std::string>& secret) noexcept {
   if (!secret) return;
-  explicit_bzero(secret->data(), secret->size());  // a store the compiler may not drop
+  std::string& text = *secret;
+  const std::size_t size = text.size();
+  explicit_bzero(text.data(), size);  // a store the compiler may not drop
   secret.reset();
 }
 
