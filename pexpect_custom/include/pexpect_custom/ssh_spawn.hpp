@@ -68,7 +68,8 @@ struct ssh_options {
   std::map<std::string, std::string> env;
   /// Remote command, run by the user's shell there; empty: a login shell.
   std::string command;
-  /// Limit of the connection, key exchange and authentication, in seconds.
+  /// Limit of the whole opening (connection, key exchange, authentication, channel and start of
+  /// the command), in seconds.
   double connect_timeout = 30;
 
   std::optional<double> timeout = 30;
