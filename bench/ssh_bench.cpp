@@ -1,6 +1,6 @@
 // Remote sessions: N sessions to one SSH server, each a short prompt-and-answer exchange, driven
-// from one thread with Asio, either as ssh_spawn sessions or as one `ssh` client per session
-// started under spawn on a local terminal.
+// from one thread with Asio, either as ssh_spawn sessions (opened side by side with
+// async_ssh_connect) or as one `ssh` client per session started under spawn on a local terminal.
 //
 // usage: ssh_bench library|client N PORT KEY KNOWN_HOSTS
 // The remote command prints "number? ", reads a number and prints its square. Prints one line:
@@ -11,6 +11,7 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <chrono>
 #include <cstdio>
@@ -67,6 +68,7 @@ const pattern_list answer{Regex("square: (\\d+)\r\n")};
 
 template <typename Session>
 asio::awaitable<void> exchange(session<Session>& s) {
+  if (!s.link) co_return;  // its opening failed (reported)
   s.link->sendline(std::to_string(s.index));
   co_await async_expect(*s.link, answer, 300, asio::use_awaitable);
   s.right = s.link->group(1) == std::to_string(s.index * s.index);
@@ -76,6 +78,7 @@ asio::awaitable<void> exchange(session<Session>& s) {
 
 template <typename Session>
 asio::awaitable<void> reach_prompt(session<Session>& s) {
+  if (!s.link) co_return;
   co_await async_expect_exact(*s.link, prompt, 300, asio::use_awaitable);
 }
 
@@ -95,7 +98,7 @@ void drive(std::vector<session<Session>>& sessions, Step step) {
   io.run();
 }
 
-std::unique_ptr<ssh_spawn> connect_library(const server_access& r) {
+ssh_options library_options(const server_access& r) {
   ssh_options options;
   options.host = "127.0.0.1";
   options.port = std::atoi(r.port.c_str());
@@ -107,7 +110,13 @@ std::unique_ptr<ssh_spawn> connect_library(const server_access& r) {
   options.timeout = 300;
   options.delaybeforesend = 0;
   options.delayafterread = 0;
-  return std::make_unique<ssh_spawn>(options);
+  options.connect_timeout = 300;
+  return options;
+}
+
+template <typename Session>
+asio::awaitable<void> connect_library(session<Session>& s, const ssh_options& options) {
+  s.link = co_await async_ssh_connect(co_await asio::this_coro::executor, options, asio::use_awaitable);
 }
 
 std::unique_ptr<spawn> start_client(const server_access& r) {
@@ -138,15 +147,14 @@ std::unique_ptr<spawn> start_client(const server_access& r) {
                                                .delayafterread = 0});
 }
 
+// `start` opens every session; the library's opens them side by side on the event loop.
 template <typename Session, typename Start, typename Memory>
 void measure(const char* mode, int count, Start start, Memory memory) {
   const double wall_start = now();
   const double cpu_start = cpu_seconds(RUSAGE_SELF) + cpu_seconds(RUSAGE_CHILDREN);
   std::vector<session<Session>> sessions(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) {
-    sessions[static_cast<std::size_t>(i)].link = start();
-    sessions[static_cast<std::size_t>(i)].index = i;
-  }
+  for (int i = 0; i < count; ++i) sessions[static_cast<std::size_t>(i)].index = i;
+  start(sessions);
   drive(sessions, [](session<Session>& s) { return reach_prompt(s); });
   const long memory_kib = memory(sessions);
   drive(sessions, [](session<Session>& s) { return exchange(s); });
@@ -169,12 +177,19 @@ int main(int argc, char** argv) {
   const int count = std::atoi(argv[2]);
   const server_access r{argv[3], argv[4], argv[5]};
   if (mode == "library") {
+    const ssh_options options = library_options(r);
     measure<ssh_spawn>(
-        "library", count, [&r] { return connect_library(r); },
+        "library", count,
+        [&options](std::vector<session<ssh_spawn>>& sessions) {
+          drive(sessions, [&options](session<ssh_spawn>& s) { return connect_library(s, options); });
+        },
         [](const std::vector<session<ssh_spawn>>&) { return pss_kib("self"); });
   } else {
     measure<spawn>(
-        "client", count, [&r] { return start_client(r); },
+        "client", count,
+        [&r](std::vector<session<spawn>>& sessions) {
+          for (auto& s : sessions) s.link = start_client(r);
+        },
         [](const std::vector<session<spawn>>& sessions) {
           long total = pss_kib("self");
           for (const auto& s : sessions) total += pss_kib(std::to_string(*s.link->pid));

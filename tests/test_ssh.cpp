@@ -2,21 +2,27 @@
 // driven through prompts, exit codes and signals, window changes, bulk output, many sessions.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
 
 #ifdef PEXPECT_TEST_ASIO
+#include <asio/bind_cancellation_slot.hpp>
 #include <asio/bind_executor.hpp>
+#include <asio/cancellation_signal.hpp>
 #include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
 
 #include "pexpect_custom/asio.hpp"
 #endif
 #include "pexpect_custom/expect_any.hpp"
+#include "pexpect_custom/pending_ssh_connect.hpp"
 #include "pexpect_custom/ssh_spawn.hpp"
 #include "ssh_server.hpp"
 #include "test_support.hpp"
@@ -74,10 +80,43 @@ std::string file_text(const std::string& path) {
   return text.str();
 }
 
+// Opens all the sessions at once, stepping each whenever poll finds any socket ready.
+std::vector<ssh_spawn> open_side_by_side(const std::vector<ssh_options>& all) {
+  std::vector<pending_ssh_connect> pending(all.begin(), all.end());
+  std::vector<std::optional<ssh_spawn>> opened(all.size());
+  for (std::size_t left = all.size(); left > 0;) {
+    std::vector<pollfd> sockets;
+    double wait = 60;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      if (opened[i]) continue;
+      if (pending[i].step()) {
+        opened[i].emplace(pending[i].take());
+        --left;
+        continue;
+      }
+      const short events = static_cast<short>(POLLIN | (pending[i].wants_write() ? POLLOUT : 0));
+      for (int fd : pending[i].watch_fds()) sockets.push_back({fd, events, 0});
+      wait = std::min(wait, pending[i].seconds_left());
+    }
+    if (left > 0) poll(sockets.data(), sockets.size(), static_cast<int>(wait * 1000) + 1);
+  }
+  std::vector<ssh_spawn> sessions;
+  for (std::optional<ssh_spawn>& session : opened) sessions.push_back(std::move(*session));
+  return sessions;
+}
+
+// The failure of the constructor, which the stepped opening must raise alike.
 std::string failure_of(const ssh_options& options) {
+  std::string stepped = "(no failure)";
+  try {
+    open_side_by_side({options});
+  } catch (const ExceptionPexpect& error) {
+    stepped = error.what();
+  }
   try {
     ssh_spawn session(options);
   } catch (const ExceptionPexpect& error) {
+    EXPECT_EQ(stepped, error.what());
     return error.what();
   }
   return "(no failure)";
@@ -234,6 +273,7 @@ TEST_F(Ssh, FailuresSayWhatFailedAndLeakNothing) {
     silent.port = listener.port;
     silent.connect_timeout = 0.5;
     EXPECT_THROW(ssh_spawn{silent}, TIMEOUT);
+    EXPECT_THROW(open_side_by_side({silent}), TIMEOUT);
   }
   ssh_options refused = key_login();
   refused.port = closed_port;
@@ -248,8 +288,8 @@ TEST_F(Ssh, FailuresSayWhatFailedAndLeakNothing) {
 
 TEST_F(Ssh, FiftySessionsFromOneThread) {
   constexpr int count = 50;
-  std::vector<ssh_spawn> sessions;
-  for (int i = 0; i < count; ++i) sessions.emplace_back(key_login("read name; echo \"hello, $name\""));
+  std::vector<ssh_spawn> sessions =
+      open_side_by_side(std::vector<ssh_options>(count, key_login("read name; echo \"hello, $name\"")));
   for (int i = 0; i < count; ++i) sessions[static_cast<std::size_t>(i)].sendline("n" + std::to_string(i));
 
   std::vector<std::size_t> waiting(count);
@@ -270,29 +310,77 @@ TEST_F(Ssh, FiftySessionsFromOneThread) {
 // output may already sit in the session when the wait is armed.
 TEST_F(Ssh, AsioExpectsAndWaitsForTheRemoteEnd) {
   constexpr std::size_t count = 8;
-  std::vector<ssh_spawn> sessions;
-  for (std::size_t i = 0; i < count; ++i) {
-    sessions.emplace_back(key_login("read name; echo \"hello, $name\"; exit " + std::to_string(i)));
-  }
   asio::io_context io;
+  std::vector<std::unique_ptr<ssh_spawn>> sessions(count);
   std::vector<std::optional<int>> statuses(count);
   std::size_t failures = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    ssh_spawn& session = sessions[i];
-    session.sendline("n" + std::to_string(i));
-    async_expect(
-        session, {"hello, n\\d+"}, 60, asio::bind_executor(io, [&, i](std::exception_ptr error, long) {
-          if (error) return void(++failures);
-          async_wait_exit(sessions[i],
-                          asio::bind_executor(io, [&, i](std::exception_ptr e, std::optional<int> s) {
-                            if (e) ++failures;
-                            statuses[i] = s;
-                          }));
-        }));
+    const ssh_options options = key_login("read name; echo \"hello, $name\"; exit " + std::to_string(i));
+    async_ssh_connect(io, options, [&, i](std::exception_ptr error, std::unique_ptr<ssh_spawn> opened) {
+      if (error) return void(++failures);
+      ssh_spawn& session = *(sessions[i] = std::move(opened));
+      session.sendline("n" + std::to_string(i));
+      async_expect(session, {"hello, n\\d+"}, 60, asio::bind_executor(io, [&, i](std::exception_ptr e, long) {
+                     if (e) return void(++failures);
+                     async_wait_exit(*sessions[i], asio::bind_executor(io, [&, i](std::exception_ptr e2,
+                                                                                  std::optional<int> s) {
+                       if (e2) ++failures;
+                       statuses[i] = s;
+                     }));
+                   }));
+    });
   }
   io.run();
   EXPECT_EQ(failures, 0U);
   for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(statuses[i], static_cast<int>(i));
+}
+
+// A refused host key, a deadline and a cancellation each complete the opening with an error and
+// leave no descriptor open.
+TEST_F(Ssh, AsioConnectFailuresLeaveNothingOpen) {
+  silent_listener listener;
+  const std::set<int> fds_before = test_support::open_fds();
+  auto io = std::make_unique<asio::io_context>();
+
+  ssh_options changed = key_login("true");
+  changed.known_hosts = server->folder() + "/changed_known_hosts";
+  std::ofstream(changed.known_hosts) << "[127.0.0.1]:" << server->port() << " "
+                                     << file_text(server->make_key("other_host_key") + ".pub");
+  // Bound to the io_context, so that every step has run when run() returns.
+  auto refused = async_ssh_connect(*io, changed, asio::bind_executor(*io, asio::use_future));
+
+  ssh_options silent = key_login();
+  silent.port = listener.port;
+  silent.connect_timeout = 0.5;
+  auto timed_out = async_ssh_connect(io->get_executor(), silent, asio::bind_executor(*io, asio::use_future));
+
+  silent.connect_timeout = 60;
+  asio::cancellation_signal cancel;
+  std::exception_ptr cancelled;
+  async_ssh_connect(*io, silent,
+                    asio::bind_cancellation_slot(
+                        cancel.slot(), [&](std::exception_ptr error, std::unique_ptr<ssh_spawn> session) {
+                          cancelled = error;
+                          EXPECT_EQ(session, nullptr);
+                        }));
+  cancel.emit(asio::cancellation_type::all);
+  io->run();
+  io.reset();  // its own descriptors
+
+  try {
+    refused.get();
+    ADD_FAILURE() << "a changed host key was accepted";
+  } catch (const ExceptionPexpect& error) {
+    EXPECT_NE(std::string(error.what()).find("has changed"), std::string::npos) << error.what();
+  }
+  EXPECT_THROW(timed_out.get(), TIMEOUT);
+  ASSERT_TRUE(cancelled);
+  try {
+    std::rethrow_exception(cancelled);
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code(), asio::error::operation_aborted);
+  }
+  EXPECT_EQ(test_support::open_fds(), fds_before);
 }
 #endif
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "pexpect_custom/ssh_spawn.hpp"
 
@@ -29,15 +30,13 @@ struct channel_closer {
   }
 };
 
+struct key_closer {
+  void operator()(ssh_key key) const noexcept { ssh_key_free(key); }
+};
+
 using session_handle = std::unique_ptr<ssh_session_struct, session_closer>;
 using channel_handle = std::unique_ptr<ssh_channel_struct, channel_closer>;
-
-/// The libssh error text of `session`.
-std::string error_text(ssh_session session);
-
-/// Connects, checks the host key and authenticates, as `options` ask; throws ExceptionPexpect or
-/// TIMEOUT naming what failed. The session returned is connected and authenticated.
-session_handle open_session(const ssh_options& options);
+using key_handle = std::unique_ptr<ssh_key_struct, key_closer>;
 
 // The channel, declared after the session, is freed before it.
 struct ssh_connection {
@@ -46,6 +45,83 @@ struct ssh_connection {
   ssh_channel_callbacks_struct callbacks{};
   std::optional<int> exit_code;
   std::optional<int> exit_signal;
+};
+
+/// The libssh error text of `session`.
+std::string error_text(ssh_session session);
+/// "host port N", as messages name the place.
+std::string where(const ssh_options& options);
+[[noreturn]] void fail(const std::string& message);
+
+/// Applies the caller's options to a new session.
+void configure(ssh_session session, const ssh_options& options);
+/// How long libssh's blocking calls wait for the server.
+void set_wait_limit(ssh_session session, double seconds);
+/// Raises unless the key the server offered is the one on file (or a new one it may add).
+void check_host_key(ssh_session session, const ssh_options& options);
+/// Gives the answers to the keyboard-interactive prompts the server has just sent.
+bool answer_prompts(ssh_session session, const ssh_options& options);
+/// The message of an authentication that found no method the server accepted.
+std::string authentication_failure(ssh_session session, const ssh_options& options, int methods,
+                                   const std::vector<std::string>& tried);
+/// Records the remote end (exit code or signal) in `link` as the server reports it.
+void watch_remote_end(ssh_connection& link);
+
+/// The opening of a session, from the connection to the start of the command, as a machine that
+/// advances on libssh's non-blocking calls: `advance` goes as far as the server's answers allow,
+/// each call that would wait being made again, with the same arguments, on the next advance.
+class ssh_opening {
+ public:
+  explicit ssh_opening(const ssh_options& options);
+  ssh_opening(const ssh_opening&) = delete;
+  ssh_opening& operator=(const ssh_opening&) = delete;
+  ~ssh_opening();
+  /// Returns whether the session is open; raises what failed, or TIMEOUT after the deadline.
+  bool advance();
+  int socket() const;
+  bool wants_write() const;
+  double seconds_left() const;
+  /// The open connection, in blocking mode; empty after a failure or a take.
+  std::unique_ptr<ssh_connection> take();
+  const ssh_options& options() const { return options_; }
+
+ private:
+  enum class stage { connect, authenticate, open_channel, request_terminal, request_env, start, open };
+  enum class method { key_file, agent, password, keyboard };
+  struct attempt {
+    method kind;
+    std::size_t file = 0;
+  };
+
+  ssh_session session() const;
+  bool advance_stage();
+  bool connect();
+  bool authenticate();
+  void plan_attempts(int methods);
+  std::optional<bool> try_attempt(const attempt& next);
+  bool load_key(const std::string& file);
+  int agent_login();
+  bool accepted(int result);
+  bool open_channel();
+  bool request_terminal();
+  bool request_env();
+  bool start();
+  [[noreturn]] void time_out() const;
+  void forget_secrets() noexcept;
+
+  ssh_options options_;
+  double deadline_;
+  stage stage_ = stage::connect;
+  bool failed_ = false;
+  std::unique_ptr<ssh_connection> link_;
+  bool none_tried_ = false;
+  int methods_ = 0;
+  std::vector<attempt> attempts_;
+  std::size_t attempt_ = 0;
+  bool attempt_started_ = false;
+  key_handle key_;
+  std::vector<std::string> tried_;
+  std::size_t env_done_ = 0;
 };
 
 }  // namespace detail

@@ -1,6 +1,5 @@
 // A remote session over SSH: its channel and terminal, reads and writes through libssh, and the
 // remote end's exit code or signal.
-#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 
@@ -12,6 +11,7 @@
 #include <stdexcept>
 
 #include "clock.hpp"
+#include "pexpect_custom/pending_ssh_connect.hpp"
 #include "ssh_connection.hpp"
 
 namespace pexpect_custom {
@@ -19,10 +19,6 @@ namespace pexpect_custom {
 namespace {
 
 using detail::ssh_connection;
-
-[[noreturn]] void fail(const std::string& message) {
-  throw ExceptionPexpect("ssh: " + message);
-}
 
 // The signal names of the SSH protocol are the system's names without "SIG".
 int signal_number(const char* name) {
@@ -45,34 +41,6 @@ void on_exit_signal(ssh_session, ssh_channel, const char* signal, int, const cha
   static_cast<ssh_connection*>(link)->exit_signal = signal_number(signal);
 }
 
-void open_channel(ssh_connection& link, const ssh_options& options) {
-  ssh_session session = link.session.get();
-  link.channel.reset(ssh_channel_new(session));
-  if (!link.channel) fail("cannot create a channel: " + detail::error_text(session));
-  ssh_channel channel = link.channel.get();
-  if (ssh_channel_open_session(channel) != SSH_OK) {
-    fail("the server refused a session channel: " + detail::error_text(session));
-  }
-  ssh_callbacks_init(&link.callbacks);
-  link.callbacks.userdata = &link;
-  link.callbacks.channel_exit_status_function = on_exit_status;
-  link.callbacks.channel_exit_signal_function = on_exit_signal;
-  ssh_set_channel_callbacks(channel, &link.callbacks);
-  const auto [rows, cols] = options.dimensions;
-  if (ssh_channel_request_pty_size(channel, options.term.c_str(), cols, rows) != SSH_OK) {
-    fail("the server refused a terminal: " + detail::error_text(session));
-  }
-  // The server accepts only the variables its configuration lets through; a refusal of one is
-  // not a failure of the session.
-  for (const auto& [name, value] : options.env) ssh_channel_request_env(channel, name.c_str(), value.c_str());
-  const int started = options.command.empty() ? ssh_channel_request_shell(channel)
-                                              : ssh_channel_request_exec(channel, options.command.c_str());
-  if (started != SSH_OK) {
-    fail(std::string("the server refused to start ") + (options.command.empty() ? "a shell" : "the command") +
-         ": " + detail::error_text(session));
-  }
-}
-
 std::string remote_user(ssh_session session) {
   char* user = nullptr;
   if (ssh_options_get(session, SSH_OPTIONS_USER, &user) != SSH_OK) return {};
@@ -91,10 +59,44 @@ void handle_waiting_packets(ssh_connection& link) {
   ssh_set_blocking(session, 1);
 }
 
+// Sleeps in poll until the socket is ready for the opening's next step or its deadline passes.
+void wait_for_socket(const pending_ssh_connect& pending) {
+  const std::vector<int> fds = pending.watch_fds();
+  const short events = static_cast<short>(POLLIN | (pending.wants_write() ? POLLOUT : 0));
+  pollfd socket{fds.empty() ? -1 : fds.front(), events, 0};
+  const int wait_ms = static_cast<int>(std::min(pending.seconds_left() * 1000 + 1, double{INT32_MAX}));
+  if (::poll(&socket, 1, wait_ms) < 0 && errno != EINTR) throw_system_error();
+}
+
+ssh_spawn open_blocking(const ssh_options& options) {
+  pending_ssh_connect pending(options);
+  while (!pending.step()) wait_for_socket(pending);
+  return pending.take();
+}
+
 }  // namespace
 
-ssh_spawn::ssh_spawn(const ssh_options& options)
-    : host(options.host), port(options.port), command(options.command), dimensions_(options.dimensions) {
+namespace detail {
+
+void watch_remote_end(ssh_connection& link) {
+  ssh_callbacks_init(&link.callbacks);
+  link.callbacks.userdata = &link;
+  link.callbacks.channel_exit_status_function = on_exit_status;
+  link.callbacks.channel_exit_signal_function = on_exit_signal;
+  ssh_set_channel_callbacks(link.channel.get(), &link.callbacks);
+}
+
+}  // namespace detail
+
+ssh_spawn::ssh_spawn(const ssh_options& options) : ssh_spawn(open_blocking(options)) {}
+
+ssh_spawn::ssh_spawn(const ssh_options& options, std::unique_ptr<ssh_connection> link)
+    : host(options.host),
+      port(options.port),
+      user(remote_user(link->session.get())),
+      command(options.command),
+      dimensions_(options.dimensions),
+      connection_(std::move(link)) {
   timeout = options.timeout;
   maxread = options.maxread;
   searchwindowsize = options.searchwindowsize;
@@ -106,16 +108,7 @@ ssh_spawn::ssh_spawn(const ssh_options& options)
   delayafterclose = options.delayafterclose;
   delayafterterminate = options.delayafterterminate;
   delayafterread = options.delayafterread;
-
-  auto link = std::make_unique<ssh_connection>();
-  link->session = detail::open_session(options);
-  open_channel(*link, options);
-  user = remote_user(link->session.get());
-  const int fd = ssh_get_fd(link->session.get());
-  const int flags = fcntl(fd, F_GETFD);
-  if (flags < 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) throw_system_error();
-  connection_ = std::move(link);
-  child_fd = fd;
+  child_fd = ssh_get_fd(connection_->session.get());
   closed = false;
   name = "<ssh " + user + "@" + host + ":" + std::to_string(port) + ">";
 }
@@ -258,7 +251,7 @@ void ssh_spawn::setwinsize(long rows, long cols) {
   if (!connection_) throw std::logic_error("setwinsize() on a closed ssh session.");
   if (ssh_channel_change_pty_size(connection_->channel.get(), static_cast<int>(cols),
                                   static_cast<int>(rows)) != SSH_OK) {
-    fail("the window change was not sent: " + detail::error_text(connection_->session.get()));
+    detail::fail("the window change was not sent: " + detail::error_text(connection_->session.get()));
   }
   dimensions_ = {static_cast<int>(rows), static_cast<int>(cols)};
 }

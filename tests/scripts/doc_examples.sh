@@ -21,7 +21,7 @@ extract() {
 }
 
 {
-  printf '#include <pexpect_custom/pexpect_custom.hpp>\n#include <sys/socket.h>\n#include <chrono>\n'
+  printf '#include <pexpect_custom/pexpect_custom.hpp>\n#include <poll.h>\n#include <sys/socket.h>\n#include <chrono>\n'
   printf '#include <iostream>\n#include <string>\n'
   n=0
   for file in "$root"/README.md "$root"/doc/*.md; do

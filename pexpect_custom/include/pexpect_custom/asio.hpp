@@ -5,6 +5,7 @@
 // Completion signatures:
 //   async_expect, async_expect_exact: void(std::exception_ptr, long index)
 //   async_wait_exit:                  void(std::exception_ptr, std::optional<int> exitstatus)
+//   async_ssh_connect:                void(std::exception_ptr, std::unique_ptr<ssh_spawn> session)
 // The exception is what the blocking call would have raised (EOF_, TIMEOUT, ...), or a
 // std::system_error holding asio::error::operation_aborted after a cancellation; with
 // asio::use_future and asio::use_awaitable it is thrown from get() or co_await.
@@ -13,12 +14,14 @@
 // completion handler's associated executor: run the io_context on one thread, or bind the
 // handler to a strand. Cancellation (a cancellation slot bound to the handler, any cancellation
 // type) leaves the session usable: every byte read meanwhile is back in its `buffer`, and its
-// other fields are as they were before the operation.
+// other fields are as they were before the operation. A cancelled connection closes everything it
+// had opened.
 
 #ifndef ASIO_STANDALONE
 #define ASIO_STANDALONE
 #endif
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -38,10 +41,13 @@
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "pexpect_custom/expect_base.hpp"
 #include "pexpect_custom/pending_expect.hpp"
+#include "pexpect_custom/pending_ssh_connect.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "pexpect_custom/ssh_spawn.hpp"
 
@@ -56,9 +62,13 @@ inline std::exception_ptr aborted() {
       std::system_error(::asio::error::make_error_code(::asio::error::operation_aborted)));
 }
 
-inline bool readable_now(int fd) {
-  pollfd entry{fd, POLLIN, 0};
+inline bool ready_now(int fd, short events) {
+  pollfd entry{fd, events, 0};
   return ::poll(&entry, 1, 0) > 0;
+}
+
+inline bool readable_now(int fd) {
+  return ready_now(fd, POLLIN);
 }
 
 // A descriptor the operation waits on but does not own: let go of, never closed, at the end.
@@ -114,13 +124,14 @@ class operation : public std::enable_shared_from_this<Derived> {
     if (done_) return;
     done_ = true;
     timer_.cancel();
-    ::asio::post(work_.get_executor(), [self = this->shared_from_this(), error, results...]() mutable {
-      auto slot = ::asio::get_associated_cancellation_slot(self->handler_);
-      if (slot.is_connected()) slot.clear();
-      Handler handler = std::move(self->handler_);
-      self->work_.reset();
-      std::move(handler)(error, results...);
-    });
+    ::asio::post(work_.get_executor(),
+                 [self = this->shared_from_this(), error, ... results = std::move(results)]() mutable {
+                   auto slot = ::asio::get_associated_cancellation_slot(self->handler_);
+                   if (slot.is_connected()) slot.clear();
+                   Handler handler = std::move(self->handler_);
+                   self->work_.reset();
+                   std::move(handler)(error, std::move(results)...);
+                 });
   }
 
   bool done() const { return done_; }
@@ -336,6 +347,86 @@ class ssh_exit_operation : public operation<Handler, ssh_exit_operation<Handler>
   std::optional<borrowed_descriptor> socket_;
 };
 
+// The opening of a remote session: a pending_ssh_connect stepped whenever its socket turns ready
+// or the deadline passes. The socket is watched through a duplicate of its own, so the reactor
+// never holds a descriptor number that a failed step has already closed.
+template <typename Handler>
+class ssh_connect_operation
+    : public operation<Handler, ssh_connect_operation<Handler>, std::unique_ptr<ssh_spawn>> {
+  using base = operation<Handler, ssh_connect_operation<Handler>, std::unique_ptr<ssh_spawn>>;
+
+ public:
+  ssh_connect_operation(Handler handler, const ::asio::any_io_executor& io, const ssh_options& options)
+      : base(std::move(handler), io), pending_(std::in_place, options), socket_(io) {}
+
+  void start() {
+    this->listen_for_cancellation();
+    advance();
+  }
+
+  void cancel() {
+    if (this->done()) return;
+    finish(aborted(), nullptr);
+  }
+
+ private:
+  void advance() {
+    if (this->done()) return;
+    try {
+      if (pending_->step()) return finish(nullptr, std::make_unique<ssh_spawn>(pending_->take()));
+      watch();
+    } catch (...) {
+      finish(std::current_exception(), nullptr);
+    }
+  }
+
+  void watch() {
+    const std::vector<int> fds = pending_->watch_fds();
+    if (!fds.empty()) {
+      if (!socket_.is_open()) {
+        const int copy = ::fcntl(fds.front(), F_DUPFD_CLOEXEC, 0);
+        if (copy < 0) throw std::system_error(errno, std::generic_category());
+        socket_.assign(copy);
+      }
+      arm(descriptor::wait_read, reading_, POLLIN);
+      if (pending_->wants_write()) arm(descriptor::wait_write, writing_, POLLOUT);
+    }
+    if (!timer_waiting_) {
+      timer_waiting_ = true;
+      this->timer().expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(pending_->seconds_left())));
+      this->timer().async_wait(this->on_handler_executor([](ssh_connect_operation& op) {
+        op.timer_waiting_ = false;
+        op.advance();
+      }));
+    }
+  }
+
+  // As for an expect: readiness that came before the wait was armed is not reported again.
+  void arm(descriptor::wait_type type, bool& waiting, short events) {
+    if (waiting) return;
+    waiting = true;
+    socket_.async_wait(type, this->on_handler_executor([&waiting](ssh_connect_operation& op) {
+      waiting = false;
+      op.advance();
+    }));
+    if (ready_now(socket_.native_handle(), events)) socket_.cancel();
+  }
+
+  void finish(std::exception_ptr error, std::unique_ptr<ssh_spawn> session) {
+    std::error_code ignored;
+    socket_.close(ignored);
+    pending_.reset();  // a failed or cancelled opening closes what it had opened
+    this->complete(error, std::move(session));
+  }
+
+  std::optional<pending_ssh_connect> pending_;
+  descriptor socket_;
+  bool reading_ = false;
+  bool writing_ = false;
+  bool timer_waiting_ = false;
+};
+
 // The I/O executor an operation without one given uses: the handler's own.
 template <typename Handler>
 ::asio::any_io_executor executor_of(const Handler& handler) {
@@ -351,6 +442,18 @@ auto async_expect_on_handler_executor(expect_base& session, std::shared_ptr<sear
         using operation = expect_operation<decltype(handler)>;
         auto io = executor_of(handler);
         std::make_shared<operation>(std::move(handler), io, session, searcher, timeout)->start();
+      },
+      token);
+}
+
+// Starts the opening of a remote session whose waits run on `io`.
+template <typename CompletionToken>
+auto async_ssh_connect_on(const ::asio::any_io_executor& io, const ssh_options& options,
+                          CompletionToken& token) {
+  return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, std::unique_ptr<ssh_spawn>)>(
+      [io, options](auto handler) {
+        using operation = ssh_connect_operation<decltype(handler)>;
+        std::make_shared<operation>(std::move(handler), io, options)->start();
       },
       token);
 }
@@ -414,6 +517,22 @@ auto async_wait_exit(ssh_spawn& session, CompletionToken&& token) {
         std::make_shared<operation>(std::move(handler), io, session)->start();
       },
       token);
+}
+
+/// Opens a remote session without blocking the thread, as `ssh_spawn(options)` would (same
+/// failures, same `connect_timeout`), and completes with it. The socket waits and the deadline
+/// run on `executor` (an io_context's, or any I/O executor).
+template <typename Executor, typename CompletionToken>
+requires(!std::is_convertible_v<Executor&, ::asio::execution_context&>) auto async_ssh_connect(
+    const Executor& executor, const ssh_options& options, CompletionToken&& token) {
+  return asio_detail::async_ssh_connect_on(::asio::any_io_executor(executor), options, token);
+}
+
+/// The same on `context`'s executor (an io_context).
+template <typename ExecutionContext, typename CompletionToken>
+requires std::is_convertible_v<ExecutionContext&, ::asio::execution_context&>
+auto async_ssh_connect(ExecutionContext& context, const ssh_options& options, CompletionToken&& token) {
+  return asio_detail::async_ssh_connect_on(context.get_executor(), options, token);
 }
 
 }  // namespace pexpect_custom

@@ -9,6 +9,7 @@
 #include "pexpect_custom/keys.hpp"
 #include "pexpect_custom/pattern.hpp"
 #include "pexpect_custom/pending_expect.hpp"
+#include "pexpect_custom/pending_ssh_connect.hpp"
 #include "pexpect_custom/recorder.hpp"
 #include "pexpect_custom/regex.hpp"
 #include "pexpect_custom/run.hpp"

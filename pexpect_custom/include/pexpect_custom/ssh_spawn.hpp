@@ -68,7 +68,8 @@ struct ssh_options {
   std::map<std::string, std::string> env;
   /// Remote command, run by the user's shell there; empty: a login shell.
   std::string command;
-  /// Limit of the connection, key exchange and authentication, in seconds.
+  /// Limit of the whole opening (connection, key exchange, authentication, channel and start of
+  /// the command), in seconds.
   double connect_timeout = 30;
 
   std::optional<double> timeout = 30;
@@ -95,6 +96,7 @@ class ssh_spawn : public expect_base {
   /// Connects, checks the host key, authenticates and starts the command or shell. Throws
   /// ExceptionPexpect naming what failed (connection, name resolution, host key, authentication,
   /// channel), or TIMEOUT when the connection does not complete within `connect_timeout`.
+  /// pending_ssh_connect does the same without blocking.
   explicit ssh_spawn(const ssh_options& options);
 
   ssh_spawn(ssh_spawn&& other) noexcept;
@@ -145,6 +147,10 @@ class ssh_spawn : public expect_base {
   char terminal_character(int which) const override;
 
  private:
+  friend class pending_ssh_connect;
+  // Takes over a connection whose command or shell has started.
+  ssh_spawn(const ssh_options& options, std::unique_ptr<detail::ssh_connection> link);
+
   void take_end_state();
   bool wait_for_end(std::optional<double> seconds);
 
