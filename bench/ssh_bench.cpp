@@ -2,7 +2,7 @@
 // from one thread with Asio, either as ssh_spawn sessions (opened side by side with
 // async_ssh_connect) or as one `ssh` client per session started under spawn on a local terminal.
 //
-// usage: ssh_bench library|client N PORT KEY KNOWN_HOSTS
+// usage: ssh_bench library|client N PORT KEY KNOWN_HOSTS [USER]
 // The remote command prints "number? ", reads a number and prints its square. Prints one line:
 // wall and CPU seconds (this process and its reaped children), the proportional memory (PSS) of
 // this process and of every ssh client, taken when every session has shown its prompt, and how
@@ -53,7 +53,7 @@ long pss_kib(const std::string& process) {
 }
 
 struct server_access {
-  std::string port, key, known_hosts;
+  std::string port, key, known_hosts, user;
 };
 
 template <typename Session>
@@ -102,7 +102,7 @@ ssh_options library_options(const server_access& r) {
   ssh_options options;
   options.host = "127.0.0.1";
   options.port = std::atoi(r.port.c_str());
-  options.user = "root";
+  options.user = r.user;
   options.identity_files = {r.key};
   options.use_agent = false;
   options.known_hosts = r.known_hosts;
@@ -137,7 +137,7 @@ std::unique_ptr<spawn> start_client(const server_access& r) {
                                       r.key,
                                       "-p",
                                       r.port,
-                                      "root@127.0.0.1",
+                                      r.user + "@127.0.0.1",
                                       remote_command};
   return std::make_unique<spawn>("ssh", args,
                                  spawn_options{.timeout = 300,
@@ -169,13 +169,13 @@ void measure(const char* mode, int count, Start start, Memory memory) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: ssh_bench library|client N PORT KEY KNOWN_HOSTS\n");
+  if (argc != 6 && argc != 7) {
+    std::fprintf(stderr, "usage: ssh_bench library|client N PORT KEY KNOWN_HOSTS [USER]\n");
     return 2;
   }
   const std::string mode = argv[1];
   const int count = std::atoi(argv[2]);
-  const server_access r{argv[3], argv[4], argv[5]};
+  const server_access r{argv[3], argv[4], argv[5], argc == 7 ? argv[6] : "root"};
   if (mode == "library") {
     const ssh_options options = library_options(r);
     measure<ssh_spawn>(

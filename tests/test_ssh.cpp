@@ -169,14 +169,22 @@ TEST_F(Ssh, ExitCodeAndSignalOfTheRemoteCommand) {
   EXPECT_FALSE(endless.isalive());
 }
 
+// The remote terminal's size reaches the server and the session's screen alike.
 TEST_F(Ssh, WindowChangeIsSeenRemotely) {
-  ssh_spawn session(key_login("stty size; read line; stty size"));
-  EXPECT_EQ(session.getwinsize(), std::make_pair(24, 80));
-  session.expect_exact("24 80");
+  ssh_options options = key_login("stty size; read line; stty size; printf '\\033[33;1Hcorner'; read line");
+  options.dimensions = {30, 90};
+  options.screen = true;
+  ssh_spawn session(options);
+  EXPECT_EQ(session.getwinsize(), std::make_pair(30, 90));
+  EXPECT_EQ(session.screen().rows(), 30);
+  session.expect_exact("30 90");
   session.setwinsize(33, 101);
   EXPECT_EQ(session.getwinsize(), std::make_pair(33, 101));
+  EXPECT_EQ(session.screen().cols(), 101);
   session.sendline();
   session.expect_exact("33 101");
+  session.expect_screen_exact("corner", 30, screen_area::row(32));
+  session.sendline();
   session.expect({EOF_marker});
 }
 

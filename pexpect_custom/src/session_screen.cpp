@@ -68,10 +68,15 @@ class screen_text_searcher : public searcher_base {
 
 void expect_base::attach_screen() {
   if (screen_) return;
+  const auto [rows, cols] = terminal_size();
+  known_size_ = {rows, cols};
+  screen_ = std::make_unique<pexpect_custom::screen>(screen_side(rows), screen_side(cols));
+}
+
+std::pair<int, int> expect_base::terminal_size() const {
   winsize size{};
-  if (ioctl(child_fd, TIOCGWINSZ, &size) != 0) size = {24, 80, 0, 0};
-  known_size_ = {size.ws_row, size.ws_col};
-  screen_ = std::make_unique<pexpect_custom::screen>(screen_side(size.ws_row), screen_side(size.ws_col));
+  if (ioctl(child_fd, TIOCGWINSZ, &size) != 0) return {24, 80};
+  return {size.ws_row, size.ws_col};
 }
 
 pexpect_custom::screen& expect_base::screen() {

@@ -111,6 +111,8 @@ ssh_spawn::ssh_spawn(const ssh_options& options, std::unique_ptr<ssh_connection>
   child_fd = ssh_get_fd(connection_->session.get());
   closed = false;
   name = "<ssh " + user + "@" + host + ":" + std::to_string(port) + ">";
+  if (options.screen) attach_screen();
+  recording = options.recording;
 }
 
 ssh_spawn::ssh_spawn(ssh_spawn&& other) noexcept
@@ -254,6 +256,7 @@ void ssh_spawn::setwinsize(long rows, long cols) {
     detail::fail("the window change was not sent: " + detail::error_text(connection_->session.get()));
   }
   dimensions_ = {static_cast<int>(rows), static_cast<int>(cols)};
+  terminal_resized(dimensions_.first, dimensions_.second);
 }
 
 long ssh_spawn::write_to_descriptor(std::string_view data) {

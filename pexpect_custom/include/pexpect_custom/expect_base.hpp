@@ -281,6 +281,9 @@ class expect_base {
   /// Tells the screen and the recording that the terminal is now `rows` by `cols`; nothing when
   /// that is the size they know already.
   void terminal_resized(int rows, int cols);
+  /// The terminal's size as (rows, columns), which a newly attached screen takes; 24x80 when the
+  /// descriptor is not a terminal.
+  virtual std::pair<int, int> terminal_size() const;
   /// Feeds output to the screen and the recording; with `answer`, sends the screen's answers to
   /// the program.
   void show_output(std::string_view chunk, bool answer);

@@ -83,6 +83,10 @@ struct ssh_options {
   delay_arg delayafterclose = defaults::delayafterclose;
   delay_arg delayafterterminate = defaults::delayafterterminate;
   delay_arg delayafterread = defaults::delayafterread;
+  /// Attach a screen of the remote terminal's size (see expect_base::attach_screen).
+  bool screen = false;
+  /// Sets the `recording` field once the session runs.
+  recorder* recording = nullptr;
 };
 
 /// A remote session: reading, sending, the expect family, the readers, logs and the state report
@@ -145,6 +149,7 @@ class ssh_spawn : public expect_base {
   long read_from_descriptor(char* into, std::size_t size) override;
   bool input_buffered() override;
   char terminal_character(int which) const override;
+  std::pair<int, int> terminal_size() const override { return dimensions_; }
 
  private:
   friend class pending_ssh_connect;
