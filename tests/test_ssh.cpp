@@ -23,6 +23,8 @@
 #endif
 #include "pexpect_custom/expect_any.hpp"
 #include "pexpect_custom/pending_ssh_connect.hpp"
+#include "pexpect_custom/run.hpp"
+#include "pexpect_custom/spawn.hpp"
 #include "pexpect_custom/ssh_spawn.hpp"
 #include "ssh_server.hpp"
 #include "test_support.hpp"
@@ -222,6 +224,32 @@ TEST_F(Ssh, PasswordLoginKeepsThePasswordOutOfLogsAndReports) {
   EXPECT_NE(refused.find("authentication as " + account->user), std::string::npos) << refused;
   EXPECT_NE(refused.find("tried: password"), std::string::npos) << refused;
   EXPECT_EQ(refused.find(*options.password), std::string::npos) << refused;
+}
+
+// The key held by the user's agent logs in when no key file is given; without an agent the
+// error says nothing was tried.
+TEST_F(Ssh, AgentLogin) {
+  const std::string socket_path = server->folder() + "/agent.sock";
+  spawn agent("ssh-agent", {"-D", "-a", socket_path}, {.timeout = 30});
+  agent.expect_exact("SSH_AUTH_SOCK=");
+  const char* saved = std::getenv("SSH_AUTH_SOCK");
+  const std::optional<std::string> earlier = saved ? std::optional<std::string>(saved) : std::nullopt;
+  setenv("SSH_AUTH_SOCK", socket_path.c_str(), 1);
+  const auto [added, status] =
+      run("ssh-add " + server->client_key(), {.timeout = 30, .withexitstatus = true});
+  EXPECT_EQ(status, 0) << added;
+  ssh_options options = key_login("echo through the agent");
+  options.identity_files.clear();
+  options.use_agent = true;
+  {
+    ssh_spawn session(options);
+    session.expect_exact("through the agent");
+  }
+  unsetenv("SSH_AUTH_SOCK");
+  const std::string refused = failure_of(options);
+  EXPECT_NE(refused.find("tried: nothing the server accepts"), std::string::npos) << refused;
+  if (earlier) setenv("SSH_AUTH_SOCK", earlier->c_str(), 1);
+  agent.close(true);
 }
 
 TEST_F(Ssh, KeyWithAPassphrase) {
