@@ -79,12 +79,12 @@ struct ssh_options {
   std::ostream* logfile_read = nullptr;
   std::ostream* logfile_send = nullptr;
   bool ignorecase = false;
+  /// Attach a screen of the remote terminal's size (see expect_base::attach_screen).
+  bool screen = false;
   delay_arg delaybeforesend = defaults::delaybeforesend;
   delay_arg delayafterclose = defaults::delayafterclose;
   delay_arg delayafterterminate = defaults::delayafterterminate;
   delay_arg delayafterread = defaults::delayafterread;
-  /// Attach a screen of the remote terminal's size (see expect_base::attach_screen).
-  bool screen = false;
   /// Sets the `recording` field once the session runs.
   recorder* recording = nullptr;
 };
