@@ -40,8 +40,8 @@
 #include <vector>
 
 #include "baseline.h"
+#include "expect/rescanning_search.hpp"
 #include "pexpect_custom/pexpect_custom.hpp"
-#include "rescanning_search.hpp"
 
 using namespace pexpect_custom;
 

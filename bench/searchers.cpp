@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "expect/rescanning_search.hpp"
 #include "pexpect_custom/pexpect_custom.hpp"
-#include "rescanning_search.hpp"
 
 using namespace pexpect_custom;
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "expect/text_form.hpp"
 #include "fuzz_check.hpp"
 #include "pexpect_custom/spawn.hpp"
-#include "text_form.hpp"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <system_error>
 #include <vector>
 
+#include "expect/trace.hpp"
 #include "pexpect_custom/errors.hpp"
 #include "pexpect_custom/spawn.hpp"
-#include "trace.hpp"
 
 using namespace pexpect_custom;
 

@@ -13,12 +13,12 @@
 #include <variant>
 #include <vector>
 
-#include "clock.hpp"
 #include "helper_child.hpp"
+#include "io/clock.hpp"
+#include "io/select.hpp"
 #include "pexpect_custom/expect_any.hpp"
 #include "pexpect_custom/pending_expect.hpp"
 #include "pexpect_custom/spawn.hpp"
-#include "select.hpp"
 #include "test_support.hpp"
 
 using namespace pexpect_custom;

@@ -22,11 +22,11 @@
 #include <sstream>
 #include <thread>
 
+#include "io/select.hpp"
+#include "io/unique_fd.hpp"
 #include "pexpect_custom/recorder.hpp"
 #include "pexpect_custom/spawn.hpp"
-#include "select.hpp"
 #include "test_support.hpp"
-#include "unique_fd.hpp"
 
 using namespace pexpect_custom;
 using test_support::helper;

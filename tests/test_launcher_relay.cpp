@@ -21,8 +21,8 @@
 #include <sstream>
 #include <thread>
 
+#include "io/unique_fd.hpp"
 #include "test_support.hpp"
-#include "unique_fd.hpp"
 
 using test_support::helper;
 namespace detail = pexpect_custom::detail;

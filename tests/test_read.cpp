@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "helper_child.hpp"
+#include "io/select.hpp"
 #include "pexpect_custom/spawn.hpp"
-#include "select.hpp"
 #include "test_support.hpp"
 
 using namespace pexpect_custom;

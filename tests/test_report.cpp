@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "expect/text_form.hpp"
 #include "pexpect_custom/regex.hpp"
 #include "pexpect_custom/searcher.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "test_support.hpp"
-#include "text_form.hpp"
 
 using namespace pexpect_custom;
 

@@ -12,10 +12,10 @@
 #include <tuple>
 #include <vector>
 
+#include "expect/rescanning_search.hpp"
 #include "pexpect_custom/pattern.hpp"
 #include "pexpect_custom/regex.hpp"
 #include "pexpect_custom/searcher.hpp"
-#include "rescanning_search.hpp"
 
 using namespace pexpect_custom;
 using namespace std::string_literals;

@@ -1,0 +1,320 @@
+// The opening of a remote session as steps that never wait: connection and key exchange, host key
+// check, authentication, channel, terminal, variables and the start of the command or shell.
+#include <fcntl.h>
+#include <string.h>
+
+#include <cstdlib>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+#include "io/clock.hpp"
+#include "pexpect_custom/pending_ssh_connect.hpp"
+#include "ssh/ssh_connection.hpp"
+
+namespace pexpect_custom {
+
+namespace detail {
+
+namespace {
+
+void overwrite(std::optional<std::string>& secret) noexcept {
+  if (!secret) return;
+  std::string& text = *secret;
+  const std::size_t size = text.size();
+  explicit_bzero(text.data(), size);  // a store the compiler may not drop
+  secret.reset();
+}
+
+void close_on_exec(int fd) {
+  if (fd < 0) return;
+  const int flags = fcntl(fd, F_GETFD);
+  if (flags < 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) throw_system_error();
+}
+
+}  // namespace
+
+ssh_opening::ssh_opening(const ssh_options& options)
+    : options_(options), deadline_(now() + options.connect_timeout) {}
+
+ssh_opening::~ssh_opening() {
+  forget_secrets();
+}
+
+// The copy of the secrets lives only as long as the authentication.
+void ssh_opening::forget_secrets() noexcept {
+  overwrite(options_.password);
+  overwrite(options_.passphrase);
+  options_.answer = nullptr;
+}
+
+bool ssh_opening::advance() {
+  if (stage_ == stage::open) return true;
+  if (failed_) throw std::logic_error("step() after the opening of an ssh session has failed");
+  try {
+    while (stage_ != stage::open) {
+      if (advance_stage()) continue;
+      if (now() >= deadline_) time_out();
+      return false;
+    }
+  } catch (...) {
+    failed_ = true;
+    link_.reset();  // the channel, the session and its socket
+    throw;
+  }
+  ssh_set_blocking(link_->session.get(), 1);  // what the open session's calls expect
+  return true;
+}
+
+// Each stage returns false while it waits for the server, true once done.
+bool ssh_opening::advance_stage() {
+  auto next = [this](bool done, stage after) {
+    if (done) stage_ = after;
+    return done;
+  };
+  switch (stage_) {
+    case stage::connect:
+      return next(connect(), stage::authenticate);
+    case stage::authenticate:
+      if (!authenticate()) return false;
+      forget_secrets();
+      return next(true, stage::open_channel);
+    case stage::open_channel:
+      return next(open_channel(), stage::request_terminal);
+    case stage::request_terminal:
+      return next(request_terminal(), stage::request_env);
+    case stage::request_env:
+      return next(request_env(), stage::start);
+    case stage::start:
+      return next(start(), stage::open);
+    case stage::open:
+      break;
+  }
+  return true;
+}
+
+ssh_session ssh_opening::session() const {
+  return link_->session.get();
+}
+
+bool ssh_opening::connect() {
+  if (!link_) {
+    link_ = std::make_unique<ssh_connection>();
+    link_->session.reset(ssh_new());
+    if (!link_->session) fail("cannot create a session");
+    configure(session(), options_);
+    ssh_set_blocking(session(), 0);
+  }
+  const int result = ssh_connect(session());
+  close_on_exec(ssh_get_fd(session()));
+  if (result == SSH_AGAIN) return false;
+  if (result != SSH_OK) fail("cannot connect to " + where(options_) + ": " + error_text(session()));
+  check_host_key(session(), options_);
+  return true;
+}
+
+bool ssh_opening::authenticate() {
+  if (!none_tried_) {
+    const int result = ssh_userauth_none(session(), nullptr);
+    if (result == SSH_AUTH_AGAIN) return false;
+    none_tried_ = true;
+    if (accepted(result)) return true;
+    plan_attempts(ssh_userauth_list(session(), nullptr));
+  }
+  for (; attempt_ < attempts_.size(); ++attempt_) {
+    const std::optional<bool> outcome = try_attempt(attempts_[attempt_]);
+    if (!outcome) return false;
+    if (*outcome) return true;
+    attempt_started_ = false;
+    key_.reset();
+  }
+  fail(authentication_failure(session(), options_, methods_, tried_));
+}
+
+// The methods the options allow and the server offers, in their order.
+void ssh_opening::plan_attempts(int methods) {
+  methods_ = methods;
+  if (methods & SSH_AUTH_METHOD_PUBLICKEY) {
+    for (std::size_t i = 0; i < options_.identity_files.size(); ++i)
+      attempts_.push_back({method::key_file, i});
+    if (options_.use_agent && std::getenv("SSH_AUTH_SOCK") != nullptr) attempts_.push_back({method::agent});
+  }
+  if ((methods & SSH_AUTH_METHOD_PASSWORD) && options_.password) attempts_.push_back({method::password});
+  if ((methods & SSH_AUTH_METHOD_INTERACTIVE) && (options_.answer || options_.password)) {
+    attempts_.push_back({method::keyboard});
+  }
+}
+
+// nullopt while the server's answer is awaited; otherwise whether it let the user in.
+std::optional<bool> ssh_opening::try_attempt(const attempt& next) {
+  static const char* const names[] = {"publickey", "agent", "password", "keyboard-interactive"};
+  int result = SSH_AUTH_DENIED;
+  if (!attempt_started_) {
+    attempt_started_ = true;
+    if (next.kind == method::key_file) {
+      const std::string& file = options_.identity_files[next.file];
+      if (!load_key(file)) {
+        tried_.push_back("publickey " + file + " (cannot be read or decrypted)");
+        return false;
+      }
+      tried_.push_back("publickey " + file);
+    } else {
+      tried_.emplace_back(names[static_cast<int>(next.kind)]);
+    }
+  }
+  switch (next.kind) {
+    case method::key_file:
+      result = ssh_userauth_publickey(session(), nullptr, key_.get());
+      break;
+    case method::agent:
+      result = agent_login();
+      break;
+    case method::password:
+      result = ssh_userauth_password(session(), nullptr, options_.password->c_str());
+      break;
+    case method::keyboard:
+      result = ssh_userauth_kbdint(session(), nullptr, nullptr);
+      while (result == SSH_AUTH_INFO) {
+        if (!answer_prompts(session(), options_)) return accepted(SSH_AUTH_ERROR);
+        result = ssh_userauth_kbdint(session(), nullptr, nullptr);
+      }
+      break;
+  }
+  if (result == SSH_AUTH_AGAIN) return std::nullopt;
+  return accepted(result);
+}
+
+bool ssh_opening::load_key(const std::string& file) {
+  ssh_key key = nullptr;
+  const char* passphrase = options_.passphrase ? options_.passphrase->c_str() : nullptr;
+  if (ssh_pki_import_privkey_file(file.c_str(), passphrase, nullptr, nullptr, &key) != SSH_OK) return false;
+  key_.reset(key);
+  return true;
+}
+
+// libssh asks the agent with blocking calls only: this one attempt waits, up to the deadline.
+int ssh_opening::agent_login() {
+  set_wait_limit(session(), seconds_left());
+  ssh_set_blocking(session(), 1);
+  const int result = ssh_userauth_agent(session(), nullptr);
+  ssh_set_blocking(session(), 0);
+  set_wait_limit(session(), options_.connect_timeout);
+  return result;
+}
+
+// A broken connection ends the whole authentication; a refusal moves on to the next method.
+bool ssh_opening::accepted(int result) {
+  if (result == SSH_AUTH_SUCCESS) return true;
+  if (result == SSH_AUTH_ERROR) {
+    fail("authentication on " + where(options_) + " broke off: " + error_text(session()));
+  }
+  return false;
+}
+
+bool ssh_opening::open_channel() {
+  if (!link_->channel) {
+    link_->channel.reset(ssh_channel_new(session()));
+    if (!link_->channel) fail("cannot create a channel: " + error_text(session()));
+  }
+  const int result = ssh_channel_open_session(link_->channel.get());
+  if (result == SSH_AGAIN) return false;
+  if (result != SSH_OK) fail("the server refused a session channel: " + error_text(session()));
+  watch_remote_end(*link_);
+  return true;
+}
+
+bool ssh_opening::request_terminal() {
+  const auto [rows, cols] = options_.dimensions;
+  const int result = ssh_channel_request_pty_size(link_->channel.get(), options_.term.c_str(), cols, rows);
+  if (result == SSH_AGAIN) return false;
+  if (result != SSH_OK) fail("the server refused a terminal: " + error_text(session()));
+  return true;
+}
+
+// The server accepts only the variables its configuration lets through; a refusal of one is not
+// a failure of the session.
+bool ssh_opening::request_env() {
+  auto variable = std::next(options_.env.begin(), static_cast<long>(env_done_));
+  for (; variable != options_.env.end(); ++variable, ++env_done_) {
+    const auto& [name, value] = *variable;
+    if (ssh_channel_request_env(link_->channel.get(), name.c_str(), value.c_str()) == SSH_AGAIN) return false;
+  }
+  return true;
+}
+
+bool ssh_opening::start() {
+  ssh_channel channel = link_->channel.get();
+  const bool shell = options_.command.empty();
+  const int result = shell ? ssh_channel_request_shell(channel)
+                           : ssh_channel_request_exec(channel, options_.command.c_str());
+  if (result == SSH_AGAIN) return false;
+  if (result != SSH_OK) {
+    fail(std::string("the server refused to start ") + (shell ? "a shell" : "the command") + ": " +
+         error_text(session()));
+  }
+  return true;
+}
+
+void ssh_opening::time_out() const {
+  static const char* const waits[] = {"the connection and key exchange", "authentication",
+                                      "the channel's opening",           "the terminal",
+                                      "the environment variables",       "the start of the command"};
+  std::ostringstream text;
+  text << "Timeout exceeded in ssh_spawn() connecting to " << where(options_) << ": no answer within "
+       << options_.connect_timeout << " seconds during " << waits[static_cast<int>(stage_)];
+  throw TIMEOUT(text.str());
+}
+
+int ssh_opening::socket() const {
+  return link_ ? ssh_get_fd(link_->session.get()) : -1;
+}
+
+bool ssh_opening::wants_write() const {
+  return link_ && (ssh_get_poll_flags(link_->session.get()) & SSH_WRITE_PENDING) != 0;
+}
+
+double ssh_opening::seconds_left() const {
+  const double left = deadline_ - now();
+  return left > 0 ? left : 0;
+}
+
+std::unique_ptr<ssh_connection> ssh_opening::take() {
+  if (stage_ != stage::open || !link_) throw std::logic_error("take() of an ssh session that is not open");
+  return std::move(link_);
+}
+
+}  // namespace detail
+
+pending_ssh_connect::pending_ssh_connect(const ssh_options& options)
+    : opening_(std::make_unique<detail::ssh_opening>(options)) {}
+
+pending_ssh_connect::pending_ssh_connect(pending_ssh_connect&& other) noexcept = default;
+pending_ssh_connect& pending_ssh_connect::operator=(pending_ssh_connect&& other) noexcept = default;
+pending_ssh_connect::~pending_ssh_connect() = default;
+
+bool pending_ssh_connect::step() {
+  if (!opening_) throw std::logic_error("step() on a moved-from pending_ssh_connect");
+  return opening_->advance();
+}
+
+std::vector<int> pending_ssh_connect::watch_fds() const {
+  const int fd = opening_ ? opening_->socket() : -1;
+  if (fd < 0) return {};
+  return {fd};
+}
+
+bool pending_ssh_connect::wants_write() const {
+  return opening_ && opening_->wants_write();
+}
+
+double pending_ssh_connect::seconds_left() const {
+  return opening_ ? opening_->seconds_left() : 0;
+}
+
+ssh_spawn pending_ssh_connect::take() {
+  if (!opening_) throw std::logic_error("take() on a moved-from pending_ssh_connect");
+  std::unique_ptr<detail::ssh_connection> link = opening_->take();
+  return ssh_spawn(opening_->options(), std::move(link));
+}
+
+}  // namespace pexpect_custom

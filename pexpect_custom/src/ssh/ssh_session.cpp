@@ -1,0 +1,149 @@
+// What the opening of a remote session needs besides its order of steps: the session's settings,
+// the host key check against the known-hosts file, keyboard-interactive answers and the messages.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "ssh/ssh_connection.hpp"
+
+namespace pexpect_custom::detail {
+
+namespace {
+
+template <typename Value>
+void set_option(ssh_session session, ssh_options_e option, const Value* value, const char* what) {
+  if (ssh_options_set(session, option, value) != SSH_OK) fail(std::string("cannot set the ") + what);
+}
+
+// "SHA256:..." of the key the server offered.
+std::string offered_fingerprint(ssh_session session) {
+  ssh_key key = nullptr;
+  if (ssh_get_server_publickey(session, &key) != SSH_OK) return "(no key offered)";
+  unsigned char* hash = nullptr;
+  std::size_t length = 0;
+  std::string text = "(no fingerprint)";
+  if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &length) == 0) {
+    if (char* printed = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, length)) {
+      text = printed;
+      ssh_string_free_char(printed);
+    }
+    ssh_clean_pubkey_hash(&hash);
+  }
+  ssh_key_free(key);
+  return text;
+}
+
+std::string offered_methods(int methods) {
+  std::string text;
+  auto add = [&text](const char* name) { text += (text.empty() ? "" : ", ") + std::string(name); };
+  if (methods & SSH_AUTH_METHOD_PUBLICKEY) add("publickey");
+  if (methods & SSH_AUTH_METHOD_PASSWORD) add("password");
+  if (methods & SSH_AUTH_METHOD_INTERACTIVE) add("keyboard-interactive");
+  if (methods & SSH_AUTH_METHOD_GSSAPI_MIC) add("gssapi-with-mic");
+  if (methods & SSH_AUTH_METHOD_HOSTBASED) add("hostbased");
+  return text.empty() ? "none" : text;
+}
+
+}  // namespace
+
+std::string error_text(ssh_session session) {
+  const char* text = ssh_get_error(session);
+  return text && *text ? text : "unknown error";
+}
+
+std::string where(const ssh_options& options) {
+  return options.host + " port " + std::to_string(options.port);
+}
+
+void fail(const std::string& message) {
+  throw ExceptionPexpect("ssh: " + message);
+}
+
+void configure(ssh_session session, const ssh_options& options) {
+  // Only what the caller gave counts: the user's and the system's SSH configuration files are
+  // not read, so a session behaves the same on every machine.
+  const bool no = false;
+  set_option(session, SSH_OPTIONS_PROCESS_CONFIG, &no, "configuration processing");
+  set_option(session, SSH_OPTIONS_HOST, options.host.c_str(), "host");
+  const unsigned int port = static_cast<unsigned int>(options.port);
+  set_option(session, SSH_OPTIONS_PORT, &port, "port");
+  // Small packets (a typed line, a prompt, each step of the handshake) go out at once instead of
+  // waiting for the acknowledgement of the one before.
+  const int nodelay = 1;
+  set_option(session, SSH_OPTIONS_NODELAY, &nodelay, "immediate sending");
+  if (!options.user.empty()) set_option(session, SSH_OPTIONS_USER, options.user.c_str(), "user");
+  if (!options.known_hosts.empty()) {
+    set_option(session, SSH_OPTIONS_KNOWNHOSTS, options.known_hosts.c_str(), "known-hosts file");
+  }
+  set_wait_limit(session, options.connect_timeout);
+}
+
+void set_wait_limit(ssh_session session, double seconds) {
+  const double limit = seconds > 0.001 ? std::min(seconds, 1e9) : 0.001;
+  const long whole = static_cast<long>(limit);
+  const long microseconds = static_cast<long>((limit - static_cast<double>(whole)) * 1e6);
+  set_option(session, SSH_OPTIONS_TIMEOUT, &whole, "connection time-out");
+  set_option(session, SSH_OPTIONS_TIMEOUT_USEC, &microseconds, "connection time-out");
+}
+
+void check_host_key(ssh_session session, const ssh_options& options) {
+  const std::string host_key = "the host key of " + where(options);
+  switch (ssh_session_is_known_server(session)) {
+    case SSH_KNOWN_HOSTS_OK:
+      return;
+    case SSH_KNOWN_HOSTS_CHANGED:
+      fail(host_key + " has changed: the server offers " + offered_fingerprint(session) +
+           ", which differs from the key on file; refused");
+    case SSH_KNOWN_HOSTS_OTHER:
+      fail(host_key + " is of another type than the one on file: the server offers " +
+           offered_fingerprint(session) + "; refused");
+    case SSH_KNOWN_HOSTS_UNKNOWN:
+    case SSH_KNOWN_HOSTS_NOT_FOUND:
+      if (!options.accept_new_host_key) {
+        fail(host_key + " is unknown: the server offers " + offered_fingerprint(session) +
+             "; refused (accept_new_host_key adds a new host's key)");
+      }
+      if (ssh_session_update_known_hosts(session) != SSH_OK) {
+        fail("cannot add " + host_key + " to the known-hosts file: " + error_text(session));
+      }
+      return;
+    case SSH_KNOWN_HOSTS_ERROR:
+      break;
+  }
+  fail("cannot check " + host_key + ": " + error_text(session));
+}
+
+// Answers come from the caller's function, or else every hidden prompt is answered with the
+// password. False when libssh refuses an answer.
+bool answer_prompts(ssh_session session, const ssh_options& options) {
+  const int count = ssh_userauth_kbdint_getnprompts(session);
+  for (int i = 0; i < count; ++i) {
+    ssh_prompt prompt;
+    prompt.name = ssh_userauth_kbdint_getname(session);
+    prompt.instruction = ssh_userauth_kbdint_getinstruction(session);
+    char echo = 0;
+    prompt.prompt = ssh_userauth_kbdint_getprompt(session, static_cast<unsigned>(i), &echo);
+    prompt.echo = echo != 0;
+    const std::string answer =
+        options.answer ? options.answer(prompt) : (prompt.echo ? std::string() : *options.password);
+    if (ssh_userauth_kbdint_setanswer(session, static_cast<unsigned>(i), answer.c_str()) < 0) return false;
+  }
+  return true;
+}
+
+std::string authentication_failure(ssh_session session, const ssh_options& options, int methods,
+                                   const std::vector<std::string>& tried) {
+  std::string list;
+  for (const std::string& method : tried) list += (list.empty() ? "" : ", ") + method;
+  char* user = nullptr;
+  std::string user_text = "the user";
+  if (ssh_options_get(session, SSH_OPTIONS_USER, &user) == SSH_OK) {
+    user_text = user;
+    ssh_string_free_char(user);
+  }
+  return "authentication as " + user_text + " on " + where(options) +
+         " failed; tried: " + (list.empty() ? "nothing the server accepts" : list) +
+         "; the server accepts: " + offered_methods(methods);
+}
+
+}  // namespace pexpect_custom::detail

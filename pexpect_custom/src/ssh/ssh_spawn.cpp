@@ -1,0 +1,313 @@
+// A remote session over SSH: its channel and terminal, reads and writes through libssh, and the
+// remote end's exit code or signal.
+#include <poll.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+
+#include "io/clock.hpp"
+#include "pexpect_custom/pending_ssh_connect.hpp"
+#include "ssh/ssh_connection.hpp"
+
+namespace pexpect_custom {
+
+namespace {
+
+using detail::ssh_connection;
+
+// The signal names of the SSH protocol are the system's names without "SIG".
+int signal_number(const char* name) {
+  static constexpr std::pair<const char*, int> names[] = {
+      {"ABRT", SIGABRT}, {"ALRM", SIGALRM}, {"FPE", SIGFPE},   {"HUP", SIGHUP},   {"ILL", SIGILL},
+      {"INT", SIGINT},   {"KILL", SIGKILL}, {"PIPE", SIGPIPE}, {"QUIT", SIGQUIT}, {"SEGV", SIGSEGV},
+      {"TERM", SIGTERM}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"BUS", SIGBUS},   {"TRAP", SIGTRAP},
+  };
+  for (const auto& [text, number] : names) {
+    if (name && std::strcmp(text, name) == 0) return number;
+  }
+  return 0;  // a signal this system has no number for
+}
+
+void on_exit_status(ssh_session, ssh_channel, int status, void* link) {
+  static_cast<ssh_connection*>(link)->exit_code = status;
+}
+
+void on_exit_signal(ssh_session, ssh_channel, const char* signal, int, const char*, const char*, void* link) {
+  static_cast<ssh_connection*>(link)->exit_signal = signal_number(signal);
+}
+
+std::string remote_user(ssh_session session) {
+  char* user = nullptr;
+  if (ssh_options_get(session, SSH_OPTIONS_USER, &user) != SSH_OK) return {};
+  std::string text = user;
+  ssh_string_free_char(user);
+  return text;
+}
+
+// A pass over what the socket holds now, without waiting: the exit code, signal and close that
+// have arrived are recorded. (In non-blocking mode, asking for the exit status does exactly one
+// such pass.)
+void handle_waiting_packets(ssh_connection& link) {
+  ssh_session session = link.session.get();
+  ssh_set_blocking(session, 0);
+  ssh_channel_get_exit_status(link.channel.get());
+  ssh_set_blocking(session, 1);
+}
+
+// Sleeps in poll until the socket is ready for the opening's next step or its deadline passes.
+void wait_for_socket(const pending_ssh_connect& pending) {
+  const std::vector<int> fds = pending.watch_fds();
+  const short events = static_cast<short>(POLLIN | (pending.wants_write() ? POLLOUT : 0));
+  pollfd socket{fds.empty() ? -1 : fds.front(), events, 0};
+  const int wait_ms = static_cast<int>(std::min(pending.seconds_left() * 1000 + 1, double{INT32_MAX}));
+  if (::poll(&socket, 1, wait_ms) < 0 && errno != EINTR) throw_system_error();
+}
+
+ssh_spawn open_blocking(const ssh_options& options) {
+  pending_ssh_connect pending(options);
+  while (!pending.step()) wait_for_socket(pending);
+  return pending.take();
+}
+
+}  // namespace
+
+namespace detail {
+
+void watch_remote_end(ssh_connection& link) {
+  ssh_callbacks_init(&link.callbacks);
+  link.callbacks.userdata = &link;
+  link.callbacks.channel_exit_status_function = on_exit_status;
+  link.callbacks.channel_exit_signal_function = on_exit_signal;
+  ssh_set_channel_callbacks(link.channel.get(), &link.callbacks);
+}
+
+}  // namespace detail
+
+ssh_spawn::ssh_spawn(const ssh_options& options) : ssh_spawn(open_blocking(options)) {}
+
+ssh_spawn::ssh_spawn(const ssh_options& options, std::unique_ptr<ssh_connection> link)
+    : host(options.host),
+      port(options.port),
+      user(remote_user(link->session.get())),
+      command(options.command),
+      dimensions_(options.dimensions),
+      connection_(std::move(link)) {
+  timeout = options.timeout;
+  maxread = options.maxread;
+  searchwindowsize = options.searchwindowsize;
+  logfile = options.logfile;
+  logfile_read = options.logfile_read;
+  logfile_send = options.logfile_send;
+  ignorecase = options.ignorecase;
+  delaybeforesend = options.delaybeforesend;
+  delayafterclose = options.delayafterclose;
+  delayafterterminate = options.delayafterterminate;
+  delayafterread = options.delayafterread;
+  child_fd = ssh_get_fd(connection_->session.get());
+  closed = false;
+  name = "<ssh " + user + "@" + host + ":" + std::to_string(port) + ">";
+  if (options.screen) attach_screen();
+  recording = options.recording;
+}
+
+ssh_spawn::ssh_spawn(ssh_spawn&& other) noexcept
+    : expect_base(std::move(other)),
+      host(std::move(other.host)),
+      port(other.port),
+      user(std::move(other.user)),
+      command(std::move(other.command)),
+      terminated(other.terminated),
+      exitstatus(other.exitstatus),
+      signalstatus(other.signalstatus),
+      dimensions_(other.dimensions_),
+      connection_(std::move(other.connection_)) {}
+
+ssh_spawn& ssh_spawn::operator=(ssh_spawn&& other) noexcept {
+  if (this != &other) {
+    connection_.reset();
+    host = std::move(other.host);
+    port = other.port;
+    user = std::move(other.user);
+    command = std::move(other.command);
+    terminated = other.terminated;
+    exitstatus = other.exitstatus;
+    signalstatus = other.signalstatus;
+    dimensions_ = other.dimensions_;
+    connection_ = std::move(other.connection_);
+    expect_base::operator=(std::move(other));
+  }
+  return *this;
+}
+
+ssh_spawn::~ssh_spawn() {
+  connection_.reset();
+}
+
+void ssh_spawn::take_end_state() {
+  if (terminated || !connection_) return;
+  ssh_connection& link = *connection_;
+  handle_waiting_packets(link);
+  if (link.exit_code || link.exit_signal) {
+    exitstatus = link.exit_code;
+    signalstatus = link.exit_signal;
+    terminated = true;
+  } else if (ssh_channel_is_closed(link.channel.get()) || !ssh_is_connected(link.session.get())) {
+    terminated = true;  // ended without saying how
+  }
+}
+
+bool ssh_spawn::isalive() {
+  take_end_state();
+  return !terminated;
+}
+
+// Reads ask whether output can still come, which ends with the channel's end of file; the exit
+// status may arrive before the last of the output.
+bool ssh_spawn::alive_without_blocking() {
+  if (!connection_) return false;
+  take_end_state();
+  ssh_channel channel = connection_->channel.get();
+  return ssh_is_connected(connection_->session.get()) && !ssh_channel_is_eof(channel) &&
+         !ssh_channel_is_closed(channel);
+}
+
+// Sleeps in poll on the socket until the remote end is known or `seconds` (nullopt: no limit)
+// have passed; returns whether it ended.
+bool ssh_spawn::wait_for_end(std::optional<double> seconds) {
+  const double end_time = seconds ? detail::now() + *seconds : 0;
+  while (true) {
+    take_end_state();
+    if (terminated) return true;
+    int wait_ms = -1;
+    if (seconds) {
+      const double left = end_time - detail::now();
+      if (left <= 0) return false;
+      wait_ms = static_cast<int>(std::min(left * 1000 + 1, double{INT32_MAX}));
+    }
+    pollfd socket{child_fd, POLLIN, 0};
+    if (::poll(&socket, 1, wait_ms) < 0 && errno != EINTR) throw_system_error();
+  }
+}
+
+std::optional<int> ssh_spawn::wait() {
+  if (!connection_ && !terminated) throw ExceptionPexpect("Cannot wait for a closed ssh session.");
+  wait_for_end(std::nullopt);
+  return exitstatus;
+}
+
+bool ssh_spawn::terminate(bool force) {
+  if (!isalive()) return true;
+  ssh_channel channel = connection_->channel.get();
+  for (const char* signal : {"HUP", "INT"}) {
+    ssh_channel_request_send_signal(channel, signal);
+    if (wait_for_end(delayafterterminate)) return true;
+  }
+  if (!force) return false;
+  ssh_channel_request_send_signal(channel, "KILL");
+  if (wait_for_end(delayafterterminate)) return true;
+  // Closing the channel hangs up the remote terminal, which is as far as a client can go.
+  ssh_channel_close(channel);
+  terminated = true;
+  return true;
+}
+
+void ssh_spawn::close() {
+  if (closed) return;
+  take_end_state();
+  connection_.reset();
+  child_fd = -1;
+  closed = true;
+  terminated = true;
+}
+
+void ssh_spawn::sendeof() {
+  const char end_of_file = 4;
+  send(std::string_view(&end_of_file, 1));
+}
+
+// The remote terminal's settings cannot be read from here; its characters are the usual ones.
+char ssh_spawn::terminal_character(int which) const {
+  switch (which) {
+    case VEOF:
+      return 4;
+    case VINTR:
+      return 3;
+    default:
+      throw std::invalid_argument("the remote terminal's control characters are not known here");
+  }
+}
+
+std::pair<int, int> ssh_spawn::getwinsize() const {
+  return dimensions_;
+}
+
+void ssh_spawn::setwinsize(long rows, long cols) {
+  if (rows < 0 || rows > 65535 || cols < 0 || cols > 65535) {
+    throw std::out_of_range("setwinsize: rows and columns must lie in 0..65535");
+  }
+  if (!connection_) throw std::logic_error("setwinsize() on a closed ssh session.");
+  if (ssh_channel_change_pty_size(connection_->channel.get(), static_cast<int>(cols),
+                                  static_cast<int>(rows)) != SSH_OK) {
+    detail::fail("the window change was not sent: " + detail::error_text(connection_->session.get()));
+  }
+  dimensions_ = {static_cast<int>(rows), static_cast<int>(cols)};
+  terminal_resized(dimensions_.first, dimensions_.second);
+}
+
+long ssh_spawn::write_to_descriptor(std::string_view data) {
+  if (!connection_) {
+    errno = EBADF;
+    return -1;
+  }
+  ssh_channel channel = connection_->channel.get();
+  const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), UINT32_MAX));
+  const int written = ssh_channel_write(channel, data.data(), size);
+  if (written < 0) {
+    errno = ssh_channel_is_open(channel) ? EIO : EPIPE;
+    return -1;
+  }
+  return written;
+}
+
+// Standard output first; the remote terminal sends everything there, but a server may still use
+// the error stream. EAGAIN: the socket woke for a packet that carried no output.
+long ssh_spawn::read_from_descriptor(char* into, std::size_t size) {
+  if (!connection_) {
+    errno = EBADF;
+    return -1;
+  }
+  ssh_channel channel = connection_->channel.get();
+  const auto count = static_cast<std::uint32_t>(std::min<std::size_t>(size, UINT32_MAX));
+  const int out = ssh_channel_read_nonblocking(channel, into, count, 0);
+  if (out > 0) return out;
+  const int err = ssh_channel_read_nonblocking(channel, into, count, 1);
+  if (err > 0) return err;
+  if (out == SSH_ERROR || err == SSH_ERROR) {
+    errno = EIO;
+    return -1;
+  }
+  if (out == SSH_EOF || ssh_channel_is_closed(channel)) return 0;
+  errno = EAGAIN;
+  return -1;
+}
+
+// A read can go ahead when the channel holds output, or its end, already.
+bool ssh_spawn::input_buffered() {
+  if (!connection_) return false;
+  ssh_channel channel = connection_->channel.get();
+  return ssh_channel_poll(channel, 0) != 0 || ssh_channel_poll(channel, 1) != 0;
+}
+
+expect_base::report_identity ssh_spawn::identity() const {
+  std::vector<std::string> remote_args;
+  if (!command.empty()) remote_args.push_back(command);
+  return {"pexpect_custom::ssh_spawn", user + "@" + host + ":" + std::to_string(port), remote_args,
+          exitstatus, std::nullopt};
+}
+
+}  // namespace pexpect_custom
