@@ -9,19 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "exit_status.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "signals.hpp"
 #include "standard_fds.hpp"
 #include "words.hpp"
 
 namespace {
-
-// The child's own non-zero code; 128 + the signal for a child a signal ended; else 0.
-int exit_status_of(const pexpect_custom::spawn& child) {
-  if (child.exitstatus && *child.exitstatus != 0) return *child.exitstatus;
-  if (child.signalstatus) return 128 + *child.signalstatus;
-  return 0;
-}
 
 // Set when the launcher was started without a standard output.
 bool messages_to_stderr = false;
@@ -66,7 +60,7 @@ struct relay_end {
 
 relay_end relay_failed(const pexpect_custom::spawn& child, const std::exception& error) {
   say(std::string("Failed to run the program: ") + error.what());
-  return {child.terminated ? exit_status_of(child) : 1};
+  return {launcher::status_after_failed_relay(child)};
 }
 
 relay_end relay(pexpect_custom::spawn& child) {
@@ -78,7 +72,7 @@ relay_end relay(pexpect_custom::spawn& child) {
   } catch (const std::exception& error) {
     return relay_failed(child, error);
   }
-  return {exit_status_of(child)};
+  return {launcher::status_of(child)};
 }
 
 // Nobody reads the output any more: the launcher ends quietly, as a filter in a pipeline does.
@@ -88,7 +82,7 @@ int hang_up(pexpect_custom::spawn& child) {
     child.close();
   } catch (const std::exception&) {
   }
-  return child.terminated ? exit_status_of(child) : 1;
+  return child.terminated ? launcher::status_of(child) : 1;
 }
 
 }  // namespace

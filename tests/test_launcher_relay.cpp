@@ -21,7 +21,9 @@
 #include <sstream>
 #include <thread>
 
+#include "exit_status.hpp"
 #include "io/unique_fd.hpp"
+#include "pexpect_custom/spawn.hpp"
 #include "test_support.hpp"
 
 using test_support::helper;
@@ -519,5 +521,41 @@ TEST_F(LauncherRelay, IdleRelayUsesNoProcessorTime) {
     ::kill(session.pid(), SIGTERM);
     EXPECT_EQ(status_text(session.finish()), "signal 15");
     EXPECT_TRUE(gone(child));
+  }
+}
+
+TEST_F(LauncherRelay, AFailedRelayNeverEndsWithSuccess) {
+  // The child's end is collected before its last output is shown, and showing it fails: the
+  // launcher's status is the child's own only where that is not 0.
+  struct failure_case {
+    std::vector<std::string> modes;
+    int status;
+  };
+  for (const auto& [modes, expected] : std::vector<failure_case>{
+           {{"println", "hi"}, 1},
+           {{"println", "hi", "exit", "3"}, 3},
+           {{"println", "hi", "signal", "9"}, 128 + 9},
+       }) {
+    SCOPED_TRACE(modes.back());
+    pexpect_custom::spawn child(helper, modes);
+    ASSERT_TRUE(test_support::ended_unreaped(*child.pid));
+    ASSERT_FALSE(child.isalive());
+    detail::unique_fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+    detail::unique_fd no_input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    child.stdout_fileno = full.get();
+    child.stdin_fileno = no_input.get();
+    EXPECT_THROW(child.interact(), pexpect_custom::SystemError);
+    EXPECT_EQ(launcher::status_after_failed_relay(child), expected);
+  }
+  // As a user meets it, where the child's end and the failed write come in either order.
+  for (int run = 0; run < 20; ++run) {
+    int no_input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    launcher_session session({"/bin/sh", "-c", "echo hi"}, {.stdin_fd = no_input, .stdout_fd = full});
+    ::close(no_input);
+    ::close(full);
+    ASSERT_EQ(status_text(session.finish()), "exit 1") << "run " << run;
+    EXPECT_NE(session.screen().find("Failed to run the program: [Errno 28] No space left on device"),
+              std::string::npos);
   }
 }
