@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <thread>
 
@@ -98,6 +99,30 @@ TEST_F(Lifetime, WaitBlocksUntilTheEnd) {
   spawn killed = quick({"sleep", "0.2", "signal", "15"});
   EXPECT_EQ(killed.wait(), std::nullopt);
   EXPECT_EQ(killed.signalstatus, 15);
+}
+
+TEST_F(Lifetime, WaitExitGivesTheEndWhetherOrNotItWasCollected) {
+  struct end_case {
+    std::string name;
+    std::vector<std::string> modes;
+    std::function<void(spawn&)> before;  // what the caller did first
+    std::optional<int> exitstatus;
+    std::optional<int> signalstatus;
+  };
+  for (const auto& [name, modes, before, exitstatus, signalstatus] : std::vector<end_case>{
+           {"still running", {"sleep", "0.2", "exit", "4"}, [](spawn&) {}, 4, std::nullopt},
+           {"end of file met", {"exit", "3"}, [](spawn& c) { c.expect(EOF_marker); }, 3, std::nullopt},
+           {"killed", {"sleep", "30"}, [](spawn& c) { c.kill(SIGTERM); }, std::nullopt, SIGTERM},
+           {"already waited for", {"exit", "5"}, [](spawn& c) { c.wait(); }, 5, std::nullopt},
+       }) {
+    SCOPED_TRACE(name);
+    spawn child = quick(modes);
+    before(child);
+    EXPECT_EQ(child.wait_exit(), exitstatus);
+    EXPECT_EQ(child.wait_exit(), exitstatus);
+    EXPECT_EQ(child.signalstatus, signalstatus);
+    EXPECT_TRUE(child.terminated);
+  }
 }
 
 TEST_F(Lifetime, IsaliveBlocksOnceEndOfFileWasSeen) {

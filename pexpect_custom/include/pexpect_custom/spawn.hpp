@@ -125,8 +125,14 @@ class spawn : public expect_base {
   // ---- lifetime ---------------------------------------------------------------------------
   /// Whether the child runs; collects its end without blocking (blocks once `flag_eof` is set).
   bool isalive() override;
-  /// Blocks until the child ends; returns its exit code (nullopt if a signal ended it).
+  /// Blocks until the child ends; returns its exit code (nullopt if a signal ended it). Throws
+  /// ExceptionPexpect "Cannot wait for dead child process." when its end was already collected
+  /// (by `isalive`, an expect that met end of file, `terminate`, ...).
   std::optional<int> wait();
+  /// Blocks until the child ends and returns its exit code (nullopt if a signal ended it; the
+  /// signal is in `signalstatus`), whether or not its end was collected before. A stopped child
+  /// is an error, as for `wait`.
+  std::optional<int> wait_exit();
   /// Ends the child with SIGHUP, SIGCONT, SIGINT and, with `force`, SIGKILL, each followed by a
   /// wait of up to `delayafterterminate` for its end. true if it is gone.
   bool terminate(bool force = false);
@@ -161,6 +167,7 @@ class spawn : public expect_base {
   void interact_writen(int fd, std::string_view data);
   bool isalive_nonblocking();
   bool check_alive(int waitpid_options);
+  std::optional<int> collect_end();
   void await_own_end(double seconds, const char* what);
   void record_end(int raw_status);
   void release() noexcept;

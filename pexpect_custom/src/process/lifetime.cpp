@@ -115,6 +115,16 @@ void spawn::record_end(int raw) {
 
 std::optional<int> spawn::wait() {
   if (!isalive()) throw ExceptionPexpect("Cannot wait for dead child process.");
+  return collect_end();
+}
+
+std::optional<int> spawn::wait_exit() {
+  if (!isalive()) return exitstatus;
+  return collect_end();
+}
+
+// Blocks until the running child ends (or stops, which is an error) and records how it ended.
+std::optional<int> spawn::collect_end() {
   int raw = 0;
   if (wait_for(*pid, raw, WUNTRACED) < 0) throw_system_error();
   exitstatus = (raw >> 8) & 0xff;
