@@ -315,6 +315,17 @@ int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
     tcsetattr(0, TCSANOW, &mode_now);
     return run_mode(a, i + 1, argv_seen);
   }
+  if (mode == "noechoflush") {  // switch echo off, dropping input not yet read, as password prompts do
+    termios mode_now{};
+    tcgetattr(0, &mode_now);
+    mode_now.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(0, TCSAFLUSH, &mode_now);
+    return run_mode(a, i + 1, argv_seen);
+  }
+  if (mode == "pollsleep") {  // sleep S seconds in poll() with no descriptor
+    poll(nullptr, 0, static_cast<int>(std::atof(a.at(i + 1).c_str()) * 1000));
+    return run_mode(a, i + 2, argv_seen);
+  }
   if (mode == "sizes") {  // for every line read, print the terminal's size
     for (char c; ::read(0, &c, 1) == 1;) {
       if (c == '\n' || c == '\r') report("winsize", argv_seen);
