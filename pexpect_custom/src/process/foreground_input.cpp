@@ -133,8 +133,13 @@ member blocked_in(pid_t pid, dev_t terminal) {
   return member::asleep;
 }
 
-member judge(pid_t pid, char state, dev_t terminal) {
-  switch (state) {
+// How a process of the tree counts; nullopt when it is not in the foreground group (or gone).
+std::optional<member> judge(pid_t pid, bool leader, pid_t foreground, dev_t terminal) {
+  // A session leader's process group is its own process id, so only its children's need reading.
+  if (leader) return pid == foreground ? std::optional<member>(blocked_in(pid, terminal)) : std::nullopt;
+  process_status status{};
+  if (!read_status(pid, status) || status.pgrp != foreground) return std::nullopt;
+  switch (status.state) {
     case 'S':
       return blocked_in(pid, terminal);
     case 'Z':
@@ -181,20 +186,16 @@ input_wait foreground_input_wait(int master_fd, pid_t leader, dev_t terminal) {
   bool reading = false;
   for (std::size_t next = 0; next < count; ++next) {
     const pid_t pid = pending[next];
-    process_status status{};
-    if (!read_status(pid, status)) continue;
-    if (status.pgrp == foreground) {
-      switch (judge(pid, status.state, terminal)) {
-        case member::busy:
-          return input_wait::busy;
-        case member::unknown:
-          return input_wait::unknown;
-        case member::reading:
-          reading = true;
-          break;
-        case member::asleep:
-          break;
-      }
+    switch (judge(pid, pid == leader, foreground, terminal).value_or(member::asleep)) {
+      case member::busy:
+        return input_wait::busy;
+      case member::unknown:
+        return input_wait::unknown;
+      case member::reading:
+        reading = true;
+        break;
+      case member::asleep:
+        break;
     }
     if (!add_children(pid, pid == leader, pending, count)) return input_wait::unknown;
   }
