@@ -171,17 +171,19 @@ TEST(FileLike, SmallAccessorsAndRetiredSetters) {
 // With the default pause. A program that shows its prompt before it has set up its terminal
 // (a nap, then echo off with the input flushed) must not get the answer early: it would be lost.
 // The pause ends early only once the program blocks reading the terminal itself, not while it
-// naps in any form or while a process of its group reads something else (a pipe).
+// naps in any form or while a process of its group reads or polls something else (a pipe).
 TEST(SendPause, AnswerWaitsUntilThePromptHasSetUpItsTerminal) {
   const std::string after_prompt = " noechoflush readline";
   const struct {
     const char* why;
     std::string command;
   } cases[] = {
-      {"nap in nanosleep", helper + " print Password: sleep 0.01" + after_prompt},
-      {"nap in poll without descriptors", helper + " print Password: pollsleep 0.01" + after_prompt},
+      {"nap in nanosleep", helper + " print Password: sleep 0.005" + after_prompt},
+      {"nap in poll without descriptors", helper + " print Password: pollsleep 0.005" + after_prompt},
       {"in a pipeline, whose reader of a pipe is not waiting for the answer",
-       "/bin/sh -c '" + helper + " print Password: sleep 0.01" + after_prompt + " | " + helper + " cat'"},
+       "/bin/sh -c '" + helper + " print Password: sleep 0.005" + after_prompt + " | " + helper + " cat'"},
+      {"in a pipeline, whose poll on a pipe is not waiting for the answer",
+       "/bin/sh -c '" + helper + " print Password: sleep 0.005" + after_prompt + " | " + helper + " pollcat'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);

@@ -296,6 +296,16 @@ int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
     }
     return run_mode(a, i + 1, argv_seen);
   }
+  if (mode == "pollcat") {  // like cat, waiting in poll() before each read
+    pollfd input{0, POLLIN, 0};
+    char buf[4096];
+    for (ssize_t n = 1; n > 0;) {
+      if (poll(&input, 1, -1) < 0 && errno != EINTR) break;
+      n = ::read(0, buf, sizeof buf);
+      if (n > 0) write_all(1, std::string(buf, static_cast<std::size_t>(n)));
+    }
+    return run_mode(a, i + 1, argv_seen);
+  }
   if (mode == "readline") {  // read one line and print it back in brackets
     out("[" + read_line_from_stdin() + "]");
     return run_mode(a, i + 1, argv_seen);

@@ -1,13 +1,17 @@
 #include "process/foreground_input.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,7 +76,65 @@ member terminal_read(pid_t pid, unsigned long long fd, dev_t terminal) {
   return is_terminal ? member::reading : member::asleep;
 }
 
-bool reads_descriptor(long number) {
+// Copies `size` bytes at `address` in the memory of `pid`; false when they cannot be read.
+bool read_memory(pid_t pid, unsigned long long address, void* into, std::size_t size) {
+  if (address == 0) return false;
+  iovec local{into, size};
+  iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), size};
+  return process_vm_readv(pid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(size);
+}
+
+// Longest descriptor list of a poll or select that is looked into; a longer one counts as not
+// waiting for the terminal.
+constexpr unsigned long long most_watched = 64;
+
+// poll(fds, nfds, ...) and ppoll: whether one of the descriptors watched for input is the terminal.
+member polls_terminal(pid_t pid, unsigned long long fds, unsigned long long nfds, dev_t terminal) {
+  if (nfds == 0 || nfds > most_watched) return member::asleep;
+  pollfd watched[most_watched];
+  if (!read_memory(pid, fds, watched, nfds * sizeof(pollfd))) return member::unknown;
+  for (unsigned long long i = 0; i < nfds; ++i) {
+    if (watched[i].fd < 0 || !(watched[i].events & POLLIN)) continue;
+    const member verdict = terminal_read(pid, static_cast<unsigned long long>(watched[i].fd), terminal);
+    if (verdict != member::asleep) return verdict;
+  }
+  return member::asleep;
+}
+
+// select(nfds, readfds, ...) and pselect6: the same for the set of descriptors read.
+member selects_terminal(pid_t pid, unsigned long long nfds, unsigned long long readfds, dev_t terminal) {
+  constexpr unsigned long long bits = 8 * sizeof(unsigned long);
+  if (nfds == 0 || nfds > most_watched || readfds == 0) return member::asleep;
+  unsigned long set[(most_watched + bits - 1) / bits] = {};
+  if (!read_memory(pid, readfds, set, (nfds + bits - 1) / bits * sizeof(unsigned long)))
+    return member::unknown;
+  for (unsigned long long fd = 0; fd < nfds; ++fd) {
+    if (!(set[fd / bits] >> (fd % bits) & 1UL)) continue;
+    const member verdict = terminal_read(pid, fd, terminal);
+    if (verdict != member::asleep) return verdict;
+  }
+  return member::asleep;
+}
+
+// epoll_wait(epfd, ...) and its kin: the same for the descriptors the epoll instance watches for
+// input, listed in /proc/<pid>/fdinfo/<epfd> as "tfd: N events: HEX ...".
+member epolls_terminal(pid_t pid, unsigned long long epfd, dev_t terminal) {
+  char path[64], text[4096];
+  std::snprintf(path, sizeof path, "/proc/%d/fdinfo/%llu", static_cast<int>(pid), epfd);
+  if (read_proc_file(path, text, sizeof text) < 0) return errno == ENOENT ? member::asleep : member::unknown;
+  for (const char* line = std::strstr(text, "tfd:"); line; line = std::strstr(line + 4, "tfd:")) {
+    unsigned long long fd = 0;
+    unsigned int events = 0;
+    if (std::sscanf(line, "tfd: %llu events: %x", &fd, &events) != 2 || !(events & EPOLLIN)) continue;
+    const member verdict = terminal_read(pid, fd, terminal);
+    if (verdict != member::asleep) return verdict;
+  }
+  return member::asleep;
+}
+
+// For a process blocked in system call `number` with arguments `args`: whether it is reading the
+// terminal or waiting for it to become readable.
+member waits_on_terminal(pid_t pid, long number, const unsigned long long* args, dev_t terminal) {
   switch (number) {
     case SYS_read:
     case SYS_readv:
@@ -81,26 +143,17 @@ bool reads_descriptor(long number) {
 #ifdef SYS_preadv2
     case SYS_preadv2:
 #endif
-      return true;
-    default:
-      return false;
-  }
-}
-
-// The waits on several descriptors, with the argument that counts them (-1: none does). Called
-// with no descriptor at all they are only sleeps.
-int waits_for_input(long number) {
-  switch (number) {
+      return terminal_read(pid, args[0], terminal);
 #ifdef SYS_poll
     case SYS_poll:
 #endif
     case SYS_ppoll:
-      return 1;
+      return polls_terminal(pid, args[0], args[1], terminal);
 #ifdef SYS_select
     case SYS_select:
 #endif
     case SYS_pselect6:
-      return 0;
+      return selects_terminal(pid, args[0], args[1], terminal);
 #ifdef SYS_epoll_wait
     case SYS_epoll_wait:
 #endif
@@ -108,9 +161,9 @@ int waits_for_input(long number) {
 #ifdef SYS_epoll_pwait2
     case SYS_epoll_pwait2:
 #endif
-      return -1;
+      return epolls_terminal(pid, args[0], terminal);
     default:
-      return -2;
+      return member::asleep;
   }
 }
 
@@ -127,10 +180,7 @@ member blocked_in(pid_t pid, dev_t terminal) {
   if (rest == text) return member::unknown;
   unsigned long long args[2] = {0, 0};
   for (auto& arg : args) arg = std::strtoull(rest, &rest, 16);
-  if (reads_descriptor(number)) return terminal_read(pid, args[0], terminal);
-  const int count_at = waits_for_input(number);
-  if (count_at == -1 || (count_at >= 0 && args[count_at] > 0)) return member::reading;
-  return member::asleep;
+  return waits_on_terminal(pid, number, args, terminal);
 }
 
 // How a process of the tree counts; nullopt when it is not in the foreground group (or gone).
