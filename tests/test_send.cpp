@@ -183,7 +183,8 @@ TEST(SendPause, AnswerWaitsUntilThePromptHasSetUpItsTerminal) {
       {"in a pipeline, whose reader of a pipe is not waiting for the answer",
        "/bin/sh -c '" + helper + " print Password: sleep 0.005" + after_prompt + " | " + helper + " cat'"},
       {"in a pipeline, whose poll on a pipe is not waiting for the answer",
-       "/bin/sh -c '" + helper + " print Password: sleep 0.005" + after_prompt + " | " + helper + " pollcat'"},
+       "/bin/sh -c '" + helper + " print Password: sleep 0.005" + after_prompt + " | " + helper +
+           " pollcat'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);

@@ -10,6 +10,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -80,7 +81,8 @@ member terminal_read(pid_t pid, unsigned long long fd, dev_t terminal) {
 bool read_memory(pid_t pid, unsigned long long address, void* into, std::size_t size) {
   if (address == 0) return false;
   iovec local{into, size};
-  iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), size};
+  // An address in the other process, never dereferenced here.
+  iovec remote{std::bit_cast<void*>(static_cast<std::uintptr_t>(address)), size};
   return process_vm_readv(pid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(size);
 }
 
