@@ -70,10 +70,13 @@ enum class member { reading, asleep, busy, unknown };
 member terminal_read(pid_t pid, unsigned long long fd, dev_t terminal) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/fd/%llu", static_cast<int>(pid), fd);
-  struct stat target {};
-  if (::stat(path, &target) != 0) return errno == EACCES || errno == EPERM ? member::unknown : member::asleep;
-  const bool is_terminal =
-      S_ISCHR(target.st_mode) && (target.st_rdev == terminal || target.st_rdev == controlling_terminal);
+  // With the attributes the kernel has at hand: a file on a network file system whose server
+  // does not answer must not hold up the send.
+  struct statx target {};
+  if (::statx(AT_FDCWD, path, AT_STATX_DONT_SYNC, STATX_TYPE, &target) != 0)
+    return errno == EACCES || errno == EPERM ? member::unknown : member::asleep;
+  const dev_t device = makedev(target.stx_rdev_major, target.stx_rdev_minor);
+  const bool is_terminal = S_ISCHR(target.stx_mode) && (device == terminal || device == controlling_terminal);
   return is_terminal ? member::reading : member::asleep;
 }
 
