@@ -33,8 +33,9 @@ ssize_t read_proc_file(const char* path, char* into, std::size_t size) {
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
   std::size_t have = 0;
+  ssize_t n = 1;
   while (have + 1 < size) {
-    const ssize_t n = ::read(fd, into + have, size - 1 - have);
+    n = ::read(fd, into + have, size - 1 - have);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     have += static_cast<std::size_t>(n);
@@ -43,7 +44,8 @@ ssize_t read_proc_file(const char* path, char* into, std::size_t size) {
   ::close(fd);
   errno = saved;
   into[have] = '\0';
-  return static_cast<ssize_t>(have);
+  // Access to some files is checked at the read, not at the open.
+  return n < 0 ? -1 : static_cast<ssize_t>(have);
 }
 
 struct process_status {
