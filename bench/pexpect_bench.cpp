@@ -13,7 +13,8 @@
 //   --profile   runs one job alone and prints its costs, for a profiler or to compare two
 //               builds: read, read-screen (read with a screen attached), exact, regex, spawn, relay, idle,
 //               defaults-read, defaults-exact, defaults-regex, defaults-spawn, defaults-read-no-pause
-//               (maxread 2000, no pause), shell, shell-no-pause, or baseline-read, baseline-find,
+//               (maxread 2000, no pause), shell, shell-no-pause, defaults-shell, run-prompt
+//               (20 prompts, delaybeforesend 0), defaults-run-prompt, or baseline-read, baseline-find,
 //               baseline-spawn, baseline-relay, baseline-read-2000, baseline-find-2000,
 //               baseline-shell (--mib: output size, default 64)
 
@@ -289,6 +290,20 @@ cost baseline_shell_job(int steps) {
   const cost spent = watch.stop();
   if (status != 0) fail("baseline shell failed");
   return spent;
+}
+
+// Per prompt: the password prompt of bench/prompt.c answered through `run`, `count` times, every
+// field at its default, or with the tuned setting delaybeforesend 0.
+cost run_prompts(int count, bool tuned) {
+  run_options options{.withexitstatus = true,
+                      .events = run_events{{"Password: ", run_response(std::string("secret\n"))}}};
+  if (tuned) options.delaybeforesend = 0;
+  stopwatch watch;
+  for (int i = 0; i < count; ++i) {
+    const run_result result = run(BENCH_PROMPT, options);
+    if (result.exitstatus != 0) fail("the prompt did not get its answer: " + result.output);
+  }
+  return per_spawn(watch.stop(), count);
 }
 
 // A relay process with its output to /dev/null and, as input, a pipe nobody writes to.
@@ -593,6 +608,12 @@ int profile(const std::string& job, int runs, long long bytes) {
       c = library_read(bytes, 2000, 0);
     else if (job == "shell-no-pause")
       c = library_shell(shell_steps, 0, 0);
+    else if (job == "defaults-shell")
+      c = library_shell(shell_steps, defaults::delaybeforesend);
+    else if (job == "run-prompt")
+      c = run_prompts(20, true);
+    else if (job == "defaults-run-prompt")
+      c = run_prompts(20, false);
     else if (job == "baseline-read-2000")
       c = baseline_sized_job(bytes, false, default_chunk);
     else if (job == "baseline-find-2000")
@@ -807,11 +828,26 @@ int main(int argc, char** argv) {
       add_default(time_row("`/bin/sh` driven through " + std::to_string(shell_steps) +
                                " `sendline`/`expect_exact` steps, delaybeforesend 0",
                            m[0], m[1], 1.2));
-      // Every pause of the defaults, once: 200 sends at 0.05 s are 10 s by design.
-      const cost base = baseline_shell_job(shell_steps);
-      const cost ours = library_shell(shell_steps, defaults::delaybeforesend);
-      add_default(time_row("The same with delaybeforesend at its default (0.05 s; one run)", base, ours,
-                           std::nullopt));
+    }
+    {
+      // The pause before each send ends once the shell waits for its next line.
+      auto m = medians(runs, {[&] { return baseline_shell_job(shell_steps); },
+                              [&] { return library_shell(shell_steps, 0); },
+                              [&] { return library_shell(shell_steps, defaults::delaybeforesend); }});
+      const std::string job = "`/bin/sh` driven through " + std::to_string(shell_steps) +
+                              " `sendline`/`expect_exact` steps, every field at its default";
+      add_default(time_row(job + ", against the C baseline", m[0], m[2], 1.5));
+      add_default(time_row(job + ", against the same with delaybeforesend 0", m[1], m[2], 1.5));
+    }
+    {
+      const int count = quick ? 20 : 50;
+      auto m = medians(runs,
+                       {[&] { return run_prompts(count, true); }, [&] { return run_prompts(count, false); }});
+      add_default(
+          time_row("A password prompt answered through `run()` with every field at its default, "
+                   "against the same with delaybeforesend 0, per prompt (" +
+                       std::to_string(count) + " prompts a run)",
+                   m[0], m[1], 2));
     }
     {
       const long long large = 4096 * MiB;

@@ -167,3 +167,47 @@ TEST(FileLike, SmallAccessorsAndRetiredSetters) {
   }
   EXPECT_EQ(child.maxread, 2000);
 }
+
+// With the default pause. A program that shows its prompt before it has set up its terminal
+// (a nap, then echo off with the input flushed) must not get the answer early: it would be lost.
+// The pause ends early only once the program blocks reading the terminal itself, not while it
+// naps in any form or while a process of its group reads or polls something else (a pipe).
+TEST(SendPause, AnswerWaitsUntilThePromptHasSetUpItsTerminal) {
+  const std::string after_prompt = " noechoflush readline";
+  const struct {
+    const char* why;
+    std::string command;
+  } cases[] = {
+      {"nap in nanosleep", helper + " print Password: sleep 0.005" + after_prompt},
+      {"nap in poll without descriptors", helper + " print Password: pollsleep 0.005" + after_prompt},
+      {"in a pipeline, whose reader of a pipe is not waiting for the answer",
+       "/bin/sh -c '" + helper + " print Password: sleep 0.005" + after_prompt + " | " + helper + " cat'"},
+      {"in a pipeline, whose poll on a pipe is not waiting for the answer",
+       "/bin/sh -c '" + helper + " print Password: sleep 0.005" + after_prompt + " | " + helper +
+           " pollcat'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    spawn child(c.command);
+    ASSERT_DOUBLE_EQ(child.delaybeforesend, defaults::delaybeforesend);
+    ASSERT_EQ(child.expect_exact("Password:", 20), 0);
+    child.sendline("secret");
+    ASSERT_EQ(child.expect_exact({"]", EOF_marker, TIMEOUT_marker}, 10), 0) << child.before_text();
+    EXPECT_EQ(child.before, "[secret") << "echoed or lost";
+  }
+}
+
+TEST(SendPause, ShellAtTheDefaultsLosesNothing) {
+  spawn shell("/bin/sh", {});
+  for (int step = 0; step < 50; ++step) {
+    const std::string n = std::to_string(step);
+    // The output "aNbN" differs from the echo of the command line.
+    shell.sendline("echo a" + n + "''b" + n);
+    ASSERT_EQ(shell.expect_exact({"a" + n + "b" + n + "\r\n", EOF_marker, TIMEOUT_marker}, 20), 0)
+        << "step " << step << ": " << shell.before_text();
+  }
+  shell.sendline("exit 3");
+  EXPECT_EQ(shell.expect(EOF_marker, 20), 0);
+  shell.close();
+  EXPECT_EQ(shell.exitstatus, 3);
+}

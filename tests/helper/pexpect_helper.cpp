@@ -296,6 +296,16 @@ int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
     }
     return run_mode(a, i + 1, argv_seen);
   }
+  if (mode == "pollcat") {  // like cat, waiting in poll() before each read
+    pollfd input{0, POLLIN, 0};
+    char buf[4096];
+    for (ssize_t n = 1; n > 0;) {
+      if (poll(&input, 1, -1) < 0 && errno != EINTR) break;
+      n = ::read(0, buf, sizeof buf);
+      if (n > 0) write_all(1, std::string(buf, static_cast<std::size_t>(n)));
+    }
+    return run_mode(a, i + 1, argv_seen);
+  }
   if (mode == "readline") {  // read one line and print it back in brackets
     out("[" + read_line_from_stdin() + "]");
     return run_mode(a, i + 1, argv_seen);
@@ -314,6 +324,17 @@ int run_mode(const args_t& a, std::size_t i, const args_t& argv_seen) {
     mode_now.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     tcsetattr(0, TCSANOW, &mode_now);
     return run_mode(a, i + 1, argv_seen);
+  }
+  if (mode == "noechoflush") {  // switch echo off, dropping input not yet read, as password prompts do
+    termios mode_now{};
+    tcgetattr(0, &mode_now);
+    mode_now.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(0, TCSAFLUSH, &mode_now);
+    return run_mode(a, i + 1, argv_seen);
+  }
+  if (mode == "pollsleep") {  // sleep S seconds in poll() with no descriptor
+    poll(nullptr, 0, static_cast<int>(std::atof(a.at(i + 1).c_str()) * 1000));
+    return run_mode(a, i + 2, argv_seen);
   }
   if (mode == "sizes") {  // for every line read, print the terminal's size
     for (char c; ::read(0, &c, 1) == 1;) {

@@ -78,7 +78,9 @@ class expect_base {
   std::string buffer;
   /// How far back the expect loop searches; nullopt for the whole buffer.
   std::optional<long> searchwindowsize;
-  /// Pause before every send, in seconds.
+  /// Pause before every send, in seconds, so that input never reaches a program before it has
+  /// set up its terminal. A spawn ends it early once its program is blocked reading (or polling)
+  /// the terminal; elsewhere it is taken in full.
   double delaybeforesend = defaults::delaybeforesend;
   /// Longest wait for the child's end after closing, in seconds (spawn).
   double delayafterclose = defaults::delayafterclose;
@@ -121,7 +123,7 @@ class expect_base {
   line_iterator end();
 
   // ---- sending and terminal control -------------------------------------------------------
-  /// Sleeps `delaybeforesend`, logs, and makes one write; returns the count written.
+  /// Pauses (see `delaybeforesend`), logs, and makes one write; returns the count written.
   long send(std::string_view s);
   /// Sends `s` and a line feed after a single pause, in one write; logs them as two entries and
   /// returns the total count.
@@ -263,6 +265,8 @@ class expect_base {
   };
   virtual report_identity identity() const = 0;
 
+  /// The pause before every send: `delaybeforesend` seconds in full.
+  virtual void pause_before_send();
   /// The liveness test reads use: unlike a caller's isalive(), it must never block.
   virtual bool alive_without_blocking() { return isalive(); }
   /// A descriptor that becomes readable when the other side ends, or -1.

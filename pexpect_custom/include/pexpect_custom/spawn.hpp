@@ -155,6 +155,8 @@ class spawn : public expect_base {
   report_identity identity() const override;
   bool alive_without_blocking() override { return isalive_nonblocking(); }
   int end_notice_fd() override;
+  // Ends the pause early once the program waits for input (where that can be told).
+  void pause_before_send() override;
   void init_fields(timeout_arg timeout, long maxread, std::optional<long> searchwindowsize,
                    std::ostream* logfile, std::optional<std::string> cwd, std::optional<environment> env);
   void start(const std::optional<std::string>& command, const std::vector<std::string>& args);

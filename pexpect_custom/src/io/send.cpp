@@ -55,8 +55,12 @@ int control_code(unsigned char c) {
 
 }  // namespace
 
-long expect_base::send(std::string_view s) {
+void expect_base::pause_before_send() {
   detail::sleep_seconds(delaybeforesend, "delaybeforesend");
+}
+
+long expect_base::send(std::string_view s) {
+  pause_before_send();
   log_to(logfile, s);
   log_to(logfile_send, s);
   if (recording) recording->input(s);
@@ -65,7 +69,7 @@ long expect_base::send(std::string_view s) {
 
 // One pause and one write for the text and its line end; the logs still see them as two entries.
 long expect_base::sendline(std::string_view s) {
-  detail::sleep_seconds(delaybeforesend, "delaybeforesend");
+  pause_before_send();
   constexpr std::string_view line_end = "\n";
   log_to(logfile, s);
   log_to(logfile_send, s);
