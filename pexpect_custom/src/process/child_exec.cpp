@@ -169,7 +169,8 @@ PEXPECT_CHILD_CODE void become_program(const exec_plan& plan, int error_fd) {
   report_child_failure(error_fd, {child_failure::system_error, reported});
 }
 
-pid_t start_child(const exec_plan& plan, const terminal_handover& terminal, int error_fd) {
+pid_t start_child(const exec_plan& plan, const terminal_handover& terminal, int error_fd,
+                  child_memory memory) {
   child_stack stack;
   if (!stack.usable()) return -1;
   // The child shares the caller's memory until its exec: a handler of the caller must not run
@@ -179,7 +180,8 @@ pid_t start_child(const exec_plan& plan, const terminal_handover& terminal, int 
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   child_start start{&plan, &terminal, error_fd};
-  const pid_t pid = clone(child_main, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+  const int sharing = memory == child_memory::borrowed ? CLONE_VM | CLONE_VFORK : 0;
+  const pid_t pid = clone(child_main, stack.top(), sharing | SIGCHLD, &start);
   const int clone_errno = errno;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   errno = clone_errno;

@@ -63,11 +63,26 @@ struct terminal_handover {
   const char* slave_name;
 };
 
-/// Starts a child that attaches its terminal and becomes the program, without copying the
-/// caller's address space: the child borrows it, on a stack of its own, while the calling thread
-/// waits for the exec (or the child's end). No handler of the caller runs in the child. Returns
-/// the child's process id, or -1 with errno set when no child could be made.
-pid_t start_child(const exec_plan& plan, const terminal_handover& terminal, int error_fd);
+/// How start_child makes the child.
+enum class child_memory {
+  /// The child borrows the caller's address space, on a stack of its own, while the calling
+  /// thread waits for the exec (or the child's end): nothing is copied.
+  borrowed,
+  /// The child gets a copy-on-write copy and the call returns at once; the exec (or its
+  /// failure) is learnt later from the error pipe.
+  copied,
+};
+
+/// Borrowed memory when the start waits for the exec anyway, a copy when it does not.
+inline child_memory child_memory_for(bool wait_for_exec) {
+  return wait_for_exec ? child_memory::borrowed : child_memory::copied;
+}
+
+/// Starts a child that attaches its terminal and becomes the program. No handler of the caller
+/// runs in the child. Returns the child's process id, or -1 with errno set when no child could
+/// be made.
+pid_t start_child(const exec_plan& plan, const terminal_handover& terminal, int error_fd,
+                  child_memory memory = child_memory::borrowed);
 
 /// In the child: reports `failure` on `error_fd` and ends with _exit(1).
 [[noreturn]] PEXPECT_CHILD_CODE void report_child_failure(int error_fd, child_failure failure);

@@ -178,6 +178,7 @@ int spawn::end_notice_fd() {
 
 void spawn::close(bool force) {
   if (closed) return;
+  if (exec_report_ >= 0) ::close(std::exchange(exec_report_, -1));
   // Refused before anything is closed, so that a bad delay leaves the object as it was.
   detail::require_number(delayafterclose, "delayafterclose");
   detail::require_number(delayafterterminate, "delayafterterminate");
@@ -252,6 +253,9 @@ void spawn::take_own_fields(spawn& other) noexcept {
   fd_already_closed_ = std::exchange(other.fd_already_closed_, false);
   if (end_notice_ >= 0) ::close(end_notice_);
   end_notice_ = std::exchange(other.end_notice_, -1);
+  wait_for_exec = other.wait_for_exec;
+  if (exec_report_ >= 0) ::close(exec_report_);
+  exec_report_ = std::exchange(other.exec_report_, -1);
 }
 
 }  // namespace pexpect_custom

@@ -91,7 +91,8 @@ PEXPECT_CHILD_CODE void attach_terminal(int slave, int error_fd) {
 std::pair<pid_t, int> spawn::fork_pty(const detail::exec_plan& plan, int error_fd) {
   detail::pty_pair pty = detail::open_pty_pair(dimensions_.first, dimensions_.second);
   const detail::terminal_handover terminal{attach_own, pty.slave.get(), pty.slave_name.c_str()};
-  const pid_t child_pid = detail::start_child(plan, terminal, error_fd);
+  const pid_t child_pid =
+      detail::start_child(plan, terminal, error_fd, detail::child_memory_for(wait_for_exec));
   if (child_pid < 0) throw_system_error();
   return {child_pid, pty.master.release()};
 }
