@@ -104,12 +104,17 @@ long end_at_marker(expect_base& child, Marker marker, long marker_index, const c
 pending_expect::pending_expect(expect_base& session, std::shared_ptr<searcher_base> searcher,
                                timeout_arg timeout, std::optional<long> searchwindowsize)
     : session_(&session) {
+  if (session.expect_pending_) {
+    session_ = nullptr;
+    throw std::logic_error("An expect is already in progress on this session.");
+  }
   session.searcher = std::move(searcher);
   remaining_ = detail::checked_timeout(timeout.resolve(session.timeout));
   if (remaining_) end_time_ = detail::now() + *remaining_;
   window_ = searchwindowsize == -1 ? session.searchwindowsize : searchwindowsize;
   incoming_ = std::move(session.buffer);
   session.buffer.clear();
+  session.expect_pending_ = true;
   buffer_at_start_ = incoming_.size();
   freshlen_ = static_cast<long>(incoming_.size());
 }
@@ -131,7 +136,9 @@ pending_expect::pending_expect(pending_expect&& other) noexcept
       end_of_file_message_(other.end_of_file_message_) {}
 
 pending_expect::~pending_expect() {
-  if (!ended_ && session_) session_->buffer = std::move(incoming_);
+  if (!session_) return;
+  if (!ended_) session_->buffer = std::move(incoming_);
+  session_->expect_pending_ = false;
 }
 
 std::optional<long> pending_expect::step() {
