@@ -169,19 +169,36 @@ PEXPECT_CHILD_CODE void become_program(const exec_plan& plan, int error_fd) {
   report_child_failure(error_fd, {child_failure::system_error, reported});
 }
 
-pid_t start_child(const exec_plan& plan, const terminal_handover& terminal, int error_fd,
-                  child_memory memory) {
+namespace {
+
+// A copy-on-write child runs on its copy of the caller's stack: no stack of its own is needed.
+// _Fork runs no fork handler of the caller in the child.
+PEXPECT_CHILD_CODE pid_t fork_copied_child(child_start& start) {
+  const pid_t pid = _Fork();
+  if (pid == 0) child_main(&start);
+  return pid;
+}
+
+pid_t clone_borrowing_child(child_start& start) {
   child_stack stack;
   if (!stack.usable()) return -1;
-  // The child shares the caller's memory until its exec: a handler of the caller must not run
-  // there, so every signal stays blocked until the child has set them all to their defaults.
+  return clone(child_main, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+}
+
+}  // namespace
+
+pid_t start_child(const exec_plan& plan, const terminal_handover& terminal, int error_fd,
+                  child_memory memory) {
+  // A handler of the caller must not run in the child before its exec (in a borrowing child it
+  // would run on the caller's memory), so every signal stays blocked until the child has set
+  // them all to their defaults.
   sigset_t all;
   sigset_t previous;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   child_start start{&plan, &terminal, error_fd};
-  const int sharing = memory == child_memory::borrowed ? CLONE_VM | CLONE_VFORK : 0;
-  const pid_t pid = clone(child_main, stack.top(), sharing | SIGCHLD, &start);
+  const pid_t pid =
+      memory == child_memory::borrowed ? clone_borrowing_child(start) : fork_copied_child(start);
   const int clone_errno = errno;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   errno = clone_errno;
