@@ -23,7 +23,7 @@ namespace pexpect_custom {
 
 namespace detail {
 class window_follower;
-class exec_plan;
+class child_launch;
 }  // namespace detail
 
 /// Keyword-style construction arguments. Each member sets the field of the same name (see
@@ -167,7 +167,7 @@ class spawn : public expect_base {
   void init_fields(timeout_arg timeout, long maxread, std::optional<long> searchwindowsize,
                    std::ostream* logfile, std::optional<std::string> cwd, std::optional<environment> env);
   void start(const std::optional<std::string>& command, const std::vector<std::string>& args);
-  std::pair<pid_t, int> fork_pty(const detail::exec_plan& plan, int error_fd);
+  std::pair<pid_t, int> fork_pty(detail::child_launch& launch, int error_fd);
   long read_from_descriptor(char* into, std::size_t size) override;
   // Leaves the object as a start that failed: no descriptor, no child (it is collected).
   void abandon_start() noexcept;
@@ -194,6 +194,9 @@ class spawn : public expect_base {
   // The read end of the pipe the child closes at its exec (or reports a failure on), kept from
   // a start that did not wait for the exec until confirm_start; -1 otherwise.
   int exec_report_ = -1;
+  // What a child that shares this process's memory reads before its exec; kept until the exec
+  // notice says it has executed the program or ended.
+  std::unique_ptr<detail::child_launch> launch_;
 };
 
 }  // namespace pexpect_custom

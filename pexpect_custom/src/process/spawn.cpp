@@ -83,7 +83,7 @@ PEXPECT_CHILD_CODE void attach_native(const detail::terminal_handover& terminal,
 
 // The platform's way: a new terminal pair, then a child that takes the slave as its controlling
 // terminal and becomes the program. Returns (pid, master).
-std::pair<pid_t, int> native_pty_fork(const detail::exec_plan& plan, std::pair<int, int> dimensions,
+std::pair<pid_t, int> native_pty_fork(detail::child_launch& launch, std::pair<int, int> dimensions,
                                       int error_fd, detail::child_memory memory) {
   detail::pty_pair pty;
   try {
@@ -91,8 +91,8 @@ std::pair<pid_t, int> native_pty_fork(const detail::exec_plan& plan, std::pair<i
   } catch (const SystemError& error) {
     fork_failed(error);
   }
-  const detail::terminal_handover terminal{attach_native, pty.slave.get(), pty.slave_name.c_str()};
-  const pid_t child_pid = detail::start_child(plan, terminal, error_fd, memory);
+  launch.set_terminal(attach_native, pty.slave.get(), pty.slave_name);
+  const pid_t child_pid = detail::start_child(launch, error_fd, memory);
   if (child_pid < 0) fork_failed(SystemError(errno));
   return {child_pid, pty.master.release()};
 }
@@ -212,12 +212,12 @@ void spawn::_spawn(const std::string& command_word, const std::vector<std::strin
 
   if (pid) throw std::logic_error("The pid member should be None.");
 
-  detail::exec_plan plan(*command, *args, env, ignore_sighup);
+  auto launch = std::make_unique<detail::child_launch>(*command, *args, env, ignore_sighup);
   auto [error_read, error_write] = start_error_pipe(use_native_pty_fork);
-  const auto [child_pid, master] =
-      use_native_pty_fork
-          ? native_pty_fork(plan, dimensions_, error_write.get(), detail::child_memory_for(wait_for_exec))
-          : fork_pty(plan, error_write.get());
+  const detail::child_memory memory = detail::child_memory_for(wait_for_exec);
+  const auto [child_pid, master] = use_native_pty_fork
+                                       ? native_pty_fork(*launch, dimensions_, error_write.get(), memory)
+                                       : fork_pty(*launch, error_write.get());
 
   error_write.reset();
   detail::unique_fd master_fd(master);
@@ -228,6 +228,7 @@ void spawn::_spawn(const std::string& command_word, const std::vector<std::strin
     }
   } else {
     exec_report_ = error_read.release();
+    if (memory == detail::child_memory::shared) launch_ = std::move(launch);
   }
   pid = child_pid;
   child_fd = master_fd.release();
@@ -241,6 +242,7 @@ void spawn::confirm_start() {
   if (exec_report_ < 0) return;
   const std::optional<detail::child_failure> failure = detail::await_exec(exec_report_);
   ::close(std::exchange(exec_report_, -1));
+  launch_.reset();
   if (!failure) return;
   abandon_start();
   raise_start_failure(*failure);
