@@ -224,7 +224,8 @@ int idle(long count, const std::string& script) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: many_sessions_bench exchange|flood asio|any|threads N ... | idle N SCRIPT\n");
+    std::fprintf(stderr,
+                 "usage: many_sessions_bench exchange|flood asio|any|threads N ... | idle N SCRIPT\n");
     return 2;
   }
   const std::string job = argv[1];

@@ -156,7 +156,7 @@ class expect_base {
   /// Whether a read has met end of file.
   bool eof() const { return flag_eof; }
   /// Whether an expect is in progress on this object (a pending_expect, or an asynchronous
-  /// expect of the Asio adapter, that has not been destroyed yet).
+  /// expect of the Asio adapter, that has not ended).
   bool expect_in_progress() const noexcept { return expect_pending_; }
 
   /// Sends the bytes of a named key held with `modifiers`: those of the screen's current keyboard
