@@ -479,7 +479,8 @@ TEST(Descriptors, MovedObjectOwnsTheChildOnce) {
     EXPECT_EQ(target.label, std::string(64, 'x'));
   }
   {
-    spawn first(helper, {"sleep", "30"});
+    // Moved before its exec is confirmed: the exec notice goes with the child.
+    spawn first(helper, {"sleep", "30"}, {.wait_for_exec = false});
     first.delayafterclose = first.delayafterterminate = 0;
     pid_t pid = *first.pid;
     spawn second(std::move(first));
@@ -487,6 +488,7 @@ TEST(Descriptors, MovedObjectOwnsTheChildOnce) {
     EXPECT_EQ(second.pid, pid);
     spawn third(std::nullopt);
     third = std::move(second);
+    EXPECT_GE(third.exec_notice_fd(), 0);
     EXPECT_TRUE(third.isalive());
   }
   EXPECT_EQ(test_support::open_fds(), fds_before);
