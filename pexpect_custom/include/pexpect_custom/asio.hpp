@@ -15,8 +15,9 @@
 // executor: the executor passed to the call, or, for the forms without one, the completion
 // handler's associated executor. Only the completion goes through the handler's associated
 // executor, dispatched there from the I/O executor, so asio::use_future, asio::detached and
-// asio::bind_executor start no thread. When the io_context runs on several threads, pass a
-// strand as the executor.
+// asio::bind_executor start no thread (with asio::use_future, whose handler has no I/O executor,
+// use the forms that take one). When the io_context runs on several threads, pass a strand as the
+// executor.
 //
 // A session takes one expect at a time and must outlive it: an async_expect or
 // async_expect_exact on a session with an expect in progress completes at once with a
