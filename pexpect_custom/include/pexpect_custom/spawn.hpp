@@ -121,7 +121,8 @@ class spawn : public expect_base {
   bool wait_for_exec = true;
 
   // ---- start and window size --------------------------------------------------------------
-  /// Starts the child. Throws on every failure before and at the exec; see the README.
+  /// Starts the child. Throws on every failure before the exec, and at the exec unless
+  /// `wait_for_exec` is false (then the first read raises it); see the README.
   void _spawn(const std::string& command, const std::vector<std::string>& args = {});
   void _spawn(int command, const std::vector<std::string>& args = {});
   /// After a start with `wait_for_exec` false: waits, if need be, until the child has executed
