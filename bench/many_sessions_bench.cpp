@@ -1,10 +1,13 @@
 // The library's side of the many-sessions benchmark (bench/many_baseline.c is the C side).
 //
-// usage: many_sessions_bench exchange asio|threads N SCRIPT
+// usage: many_sessions_bench exchange asio|any|threads N SCRIPT
 //        many_sessions_bench flood asio|threads N PRODUCER BYTES
 //        many_sessions_bench idle N SCRIPT
 // exchange: each child (sh -c SCRIPT) prints "number? ", is sent its index, answers its square.
 // flood: each child runs PRODUCER BYTES; every byte read is counted and hashed.
+// asio: one thread, the Asio adapter; any: one thread, expect_any over every open session;
+// threads: one thread per session with the blocking calls. Children start without waiting for
+// their exec, as the baseline's forkpty does.
 // idle: N sessions each waiting in async_expect for text that never comes; measures the CPU
 // used over 2 s and the memory each pending session costs.
 // Prints one line in the format of many_baseline.
@@ -52,12 +55,20 @@ long status_kib(const std::string& field) {
   return -1;
 }
 
-void raise_descriptor_limit() {
+// Each session holds its terminal, its child's end notice and, until the exec is confirmed, the
+// exec notice. Returns false when even the hard limit is too low for `count` sessions.
+bool raise_descriptor_limit(long count) {
+  const rlim_t needed = static_cast<rlim_t>(count) * 3 + 64;
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur >= needed) return true;
+  if (limit.rlim_max < needed) {
+    std::fprintf(stderr, "%ld sessions need %lu descriptors; the hard limit is %lu\n", count,
+                 static_cast<unsigned long>(needed), static_cast<unsigned long>(limit.rlim_max));
+    return false;
   }
+  limit.rlim_cur = needed;
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
 struct session {
@@ -78,7 +89,8 @@ std::unique_ptr<spawn> start(const std::string& command, const std::vector<std::
                       .delaybeforesend = 0,
                       .delayafterclose = 0,
                       .delayafterterminate = 0,
-                      .delayafterread = 0};
+                      .delayafterread = 0,
+                      .wait_for_exec = false};
   return std::make_unique<spawn>(command, args, quick);
 }
 
@@ -98,6 +110,40 @@ asio::awaitable<void> exchange_async(session& s) {
   s.right = s.child->group(1) == std::to_string(s.index * s.index);
   co_await async_wait_exit(*s.child, asio::use_awaitable);
   s.child->close();
+}
+
+// Every open session in one expect_any call, each with what it waits for next; the session that
+// ends the call moves on, and leaves the list once its child has ended.
+void exchange_any(std::vector<session>& sessions) {
+  enum class stage { prompt, answer, end };
+  std::vector<expect_request> requests;
+  std::vector<std::size_t> owners;
+  std::vector<stage> stages(sessions.size(), stage::prompt);
+  for (std::size_t i = 0; i < sessions.size(); ++i) {
+    requests.push_back(on_exact(*sessions[i].child, prompt));
+    owners.push_back(i);
+  }
+  while (!requests.empty()) {
+    const expect_any_result result = expect_any(requests, 300);
+    session& s = sessions[owners[result.session]];
+    stage& at = stages[owners[result.session]];
+    expect_request& request = requests[result.session];
+    if (at == stage::prompt) {
+      s.child->sendline(std::to_string(s.index));
+      request = on(*s.child, answer);
+      at = stage::answer;
+    } else if (at == stage::answer) {
+      s.right = s.child->group(1) == std::to_string(s.index * s.index);
+      request = on_exact(*s.child, {EOF_marker});
+      at = stage::end;
+    } else {
+      s.child->close();
+      request = requests.back();
+      requests.pop_back();
+      owners[result.session] = owners.back();
+      owners.pop_back();
+    }
+  }
 }
 
 void exchange_blocking(session& s) {
@@ -178,14 +224,16 @@ int idle(long count, const std::string& script) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: many_sessions_bench exchange|flood asio|threads N ... | idle N SCRIPT\n");
+    std::fprintf(stderr,
+                 "usage: many_sessions_bench exchange|flood asio|any|threads N ... | idle N SCRIPT\n");
     return 2;
   }
-  raise_descriptor_limit();
   const std::string job = argv[1];
-  if (job == "idle") return idle(std::atol(argv[2]), argv[3]);
+  const long count = std::atol(argv[job == "idle" ? 2 : 3]);
+  if (!raise_descriptor_limit(count)) return 1;
+  if (job == "idle") return idle(count, argv[3]);
   const bool threads = std::strcmp(argv[2], "threads") == 0;
-  const long count = std::atol(argv[3]);
+  const bool any = std::strcmp(argv[2], "any") == 0;
   const bool flood = job == "flood";
 
   std::vector<session> sessions(static_cast<std::size_t>(count));
@@ -201,6 +249,8 @@ int main(int argc, char** argv) {
   const double started = now();
   if (flood) {
     drive(sessions, threads, flood_async, flood_blocking);
+  } else if (any) {
+    exchange_any(sessions);
   } else {
     drive(sessions, threads, exchange_async, exchange_blocking);
   }

@@ -7,10 +7,12 @@
 #include <asio/bind_executor.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -44,7 +46,114 @@ bool aborted(std::exception_ptr error) {
   return false;
 }
 
+bool busy(std::exception_ptr error) {
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (const std::system_error& failure) {
+    return failure.code() == asio::error::in_progress;
+  } catch (...) {
+  }
+  return false;
+}
+
+long thread_count() {
+  long count = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
 }  // namespace
+
+// First in this file, before any other case could have started a pool: completions go through
+// the handler's executor without a thread of its own, and every step runs on the io_context.
+TEST_F(Asio, FutureAndDetachedTokensStartNoThread) {
+  const long threads_before = thread_count();
+  helper_child child({"println", "hello", "readline", "exit", "4"});
+  std::future<long> found = async_expect(io.get_executor(), *child, {"hello"}, 20, asio::use_future);
+  io.run();
+  EXPECT_EQ(found.get(), 0);
+  child->sendline("x");
+  std::future<long> echoed = async_expect_exact(io.get_executor(), *child, {"x"}, 20, asio::use_future);
+  io.restart();
+  io.run();
+  EXPECT_EQ(echoed.get(), 0);
+  std::future<std::optional<int>> status = async_wait_exit(io.get_executor(), *child, asio::use_future);
+  io.restart();
+  io.run();
+  EXPECT_EQ(status.get(), 4);
+  std::future<std::unique_ptr<spawn>> started =
+      async_spawn(io, test_support::helper, {"println", "up"}, {.timeout = 20}, asio::use_future);
+  io.restart();
+  io.run();
+  std::unique_ptr<spawn> up = started.get();
+  async_expect(io.get_executor(), *up, {"up"}, 20, asio::detached);
+  io.restart();
+  io.run();
+  EXPECT_EQ(up->match_index, 0);
+  up->close();
+  EXPECT_EQ(thread_count(), threads_before);
+}
+
+// A second expect on a session whose expect is pending is refused at once; the first goes on.
+TEST_F(Asio, SecondExpectOnABusySessionIsRefused) {
+  helper_child child({"sleep", "0.3", "println", "first", "sleep", "30"});
+  std::optional<long> first;
+  std::exception_ptr first_error, second_error;
+  bool second_done = false;
+  async_expect_exact(*child, {"first"}, 20, asio::bind_executor(io, [&](std::exception_ptr e, long i) {
+    first_error = e;
+    first = i;
+  }));
+  EXPECT_TRUE(child->expect_in_progress());
+  async_expect_exact(*child, {"other"}, 20, asio::bind_executor(io, [&](std::exception_ptr e, long) {
+    second_error = e;
+    second_done = true;
+  }));
+  while (!second_done) ASSERT_EQ(io.run_one(), 1u);
+  EXPECT_TRUE(busy(second_error));
+  EXPECT_FALSE(first);
+  io.run();
+  EXPECT_FALSE(first_error);
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(child->matched_text(), "first");
+  EXPECT_FALSE(child->expect_in_progress());
+}
+
+// A child started without blocking, or the error its constructor would have raised.
+TEST_F(Asio, SpawnCompletesWithTheChildOrTheStartError) {
+  test_support::temp_dir dir;
+  const std::string not_a_program = dir.write_file("garbage",
+                                                   "\x7f"
+                                                   "ELF garbage",
+                                                   0755);
+  struct outcome {
+    std::exception_ptr error;
+    std::unique_ptr<spawn> child;
+  };
+  std::vector<outcome> outcomes(3);
+  auto record = [&](std::size_t k) {
+    return [&, k](std::exception_ptr e, std::unique_ptr<spawn> c) { outcomes[k] = {e, std::move(c)}; };
+  };
+  const spawn_options quick{.timeout = 20, .delaybeforesend = 0, .delayafterclose = 0};
+  async_spawn(io, test_support::helper, {"println", "started"}, quick, record(0));
+  async_spawn(io.get_executor(), not_a_program, {"x"}, quick, record(1));
+  async_spawn(io, "no-such-program-anywhere", {}, quick, record(2));
+  io.run();
+  ASSERT_FALSE(outcomes[0].error);
+  ASSERT_TRUE(outcomes[0].child);
+  EXPECT_EQ(outcomes[0].child->exec_notice_fd(), -1);
+  EXPECT_EQ(outcomes[0].child->expect_exact("started", 20), 0);
+  outcomes[0].child->close();
+  EXPECT_FALSE(outcomes[1].child);
+  EXPECT_THROW(std::rethrow_exception(outcomes[1].error), SystemError);
+  try {
+    std::rethrow_exception(outcomes[1].error);
+  } catch (const SystemError& error) {
+    EXPECT_EQ(error.code().value(), ENOEXEC);
+  }
+  EXPECT_FALSE(outcomes[2].child);
+  EXPECT_THROW(std::rethrow_exception(outcomes[2].error), ExceptionPexpect);
+}
 
 TEST_F(Asio, CallbackAndFutureTokens) {
   helper_child echo({"cat"});

@@ -148,7 +148,12 @@ TEST_F(ExpectOutcome, PendingExpectStepsWithoutWaitingAndGivesBackWhatItRead) {
   child->buffer = "old ";
   child->before = "earlier";
   {
-    pending_expect pending(*child, std::make_shared<searcher_string>(pattern_list{"never"}), 20);
+    auto never = std::make_shared<searcher_string>(pattern_list{"never"});
+    pending_expect pending(*child, never, 20);
+    // A second expect on the same session is refused and takes nothing from the first.
+    EXPECT_THROW(pending_expect(*child, std::make_shared<searcher_string>(pattern_list{"x"}), 20),
+                 std::logic_error);
+    EXPECT_EQ(child->searcher, never);
     const std::vector<int> watched = pending.watch_fds();
     ASSERT_EQ(watched.size(), 2u);  // the terminal and the child's end notice
     EXPECT_EQ(watched[0], child->child_fd);
@@ -566,4 +571,27 @@ TEST_F(ExpectAny, EndOfFileAndTimeOutFollowEachList) {
 
   EXPECT_THROW(expect_any({}), std::invalid_argument);
   EXPECT_THROW(expect_any({on(*silent, {"x"}), on(*silent, {"y"})}), std::invalid_argument);
+}
+
+// Children that were not waited for: the one that runs answers, the one whose exec failed
+// raises the start's error from the call that first reads it.
+TEST_F(ExpectAny, StartsThatDidNotWaitForTheExec) {
+  test_support::temp_dir dir;
+  const std::string not_a_program = dir.write_file("garbage",
+                                                   "\x7f"
+                                                   "ELF garbage",
+                                                   0755);
+  const spawn_options no_wait{.timeout = 20, .delayafterclose = 0, .wait_for_exec = false};
+  spawn runs(test_support::helper, {"println", "up", "sleep", "30"}, no_wait);
+  spawn fails(not_a_program, {"x"}, no_wait);
+  EXPECT_EQ(expect_any({on_exact(runs, {"up"})}, 20).index, 0);
+  try {
+    expect_any({on_exact(runs, {"never"}), on_exact(fails, {"never"})}, 20);
+    FAIL() << "the failed exec should have been raised";
+  } catch (const SystemError& error) {
+    EXPECT_EQ(error.code().value(), ENOEXEC);
+  }
+  EXPECT_TRUE(fails.closed);
+  EXPECT_EQ(fails.pid, std::nullopt);
+  runs.close();
 }

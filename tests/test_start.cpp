@@ -56,14 +56,24 @@ spawn start_report(std::vector<std::string> what, spawn_options options = {}) {
   return spawn(helper, what, options);
 }
 
-// Both ways of starting: the platform's forkpty, and the library's own pty fork.
-class StartPaths : public ::testing::TestWithParam<bool> {
+struct start_path {
+  bool native_fork;
+  bool wait_for_exec;
+};
+
+// Both ways of starting, the platform's forkpty and the library's own pty fork, each waiting for
+// the exec or returning once the child is forked.
+class StartPaths : public ::testing::TestWithParam<start_path> {
  protected:
   spawn start(std::vector<std::string> args, spawn_options options = {}) {
     spawn child(std::nullopt, {}, std::move(options));
-    child.use_native_pty_fork = GetParam();
+    set_path(child);
     child._spawn(helper, args);
     return child;
+  }
+  void set_path(spawn& child) {
+    child.use_native_pty_fork = GetParam().native_fork;
+    child.wait_for_exec = GetParam().wait_for_exec;
   }
 };
 
@@ -139,23 +149,55 @@ TEST_P(StartPaths, ExecFailureIsRaisedInTheCallerWithNothingLeftBehind) {
                                              0755);
   auto fds_before = test_support::open_fds();
   spawn child(std::nullopt);
-  child.use_native_pty_fork = GetParam();
+  set_path(child);
   try {
     child._spawn(not_a_program, {"x"});
-    FAIL() << "the start should have failed";
+    // Without the wait, the failure is the first read's (here: after the child has ended).
+    EXPECT_FALSE(GetParam().wait_for_exec) << "the start should have failed";
+    child.expect(EOF_marker, 5);
+    FAIL() << "the first read should have failed";
   } catch (const SystemError& error) {
     EXPECT_EQ(error.code().value(), ENOEXEC);
     EXPECT_STREQ(error.what(), "[Errno 8] Exec format error");
   }
   EXPECT_EQ(child.pid, std::nullopt);
+  EXPECT_EQ(child.exitstatus, std::nullopt);
   EXPECT_EQ(child.child_fd, -1);
   EXPECT_TRUE(child.closed);
+  EXPECT_THROW(child.read_nonblocking(1, 0), std::logic_error);
+  EXPECT_EQ(test_support::open_fds(), fds_before);
+  EXPECT_TRUE(test_support::zombie_children().empty());
+  if (GetParam().wait_for_exec) return;
+
+  // Destroyed before anything was read: the child is still collected, the pipe closed.
+  for (bool ended_first : {false, true}) {
+    spawn unread(std::nullopt);
+    set_path(unread);
+    unread._spawn(not_a_program, {"x"});
+    if (ended_first) {
+      EXPECT_TRUE(test_support::ended_unreaped(*unread.pid));
+      EXPECT_FALSE(unread.isalive());
+    }
+  }
+  // Confirmed before any read: the program runs, nothing is raised, nothing is left open.
+  {
+    spawn confirmed = start({"exit", "0"});
+    EXPECT_GE(confirmed.exec_notice_fd(), 0);
+    confirmed.confirm_start();
+    EXPECT_EQ(confirmed.exec_notice_fd(), -1);
+    EXPECT_EQ(confirmed.expect(EOF_marker, 5), 0);
+  }
   EXPECT_EQ(test_support::open_fds(), fds_before);
   EXPECT_TRUE(test_support::zombie_children().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(ForkPaths, StartPaths, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "forkpty" : "own_fork"; });
+INSTANTIATE_TEST_SUITE_P(ForkPaths, StartPaths,
+                         ::testing::Values(start_path{true, true}, start_path{false, true},
+                                           start_path{true, false}, start_path{false, false}),
+                         [](const auto& info) {
+                           return std::string(info.param.native_fork ? "forkpty" : "own_fork") +
+                                  (info.param.wait_for_exec ? "" : "_no_wait");
+                         });
 
 TEST(Start, InheritsTheCallersEnvironmentWithoutAMap) {
   setenv("PEXPECT_TEST_MARKER", "inherited", 1);
@@ -437,7 +479,8 @@ TEST(Descriptors, MovedObjectOwnsTheChildOnce) {
     EXPECT_EQ(target.label, std::string(64, 'x'));
   }
   {
-    spawn first(helper, {"sleep", "30"});
+    // Moved before its exec is confirmed: the exec notice goes with the child.
+    spawn first(helper, {"sleep", "30"}, {.wait_for_exec = false});
     first.delayafterclose = first.delayafterterminate = 0;
     pid_t pid = *first.pid;
     spawn second(std::move(first));
@@ -445,6 +488,7 @@ TEST(Descriptors, MovedObjectOwnsTheChildOnce) {
     EXPECT_EQ(second.pid, pid);
     spawn third(std::nullopt);
     third = std::move(second);
+    EXPECT_GE(third.exec_notice_fd(), 0);
     EXPECT_TRUE(third.isalive());
   }
   EXPECT_EQ(test_support::open_fds(), fds_before);

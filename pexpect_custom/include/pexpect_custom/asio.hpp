@@ -5,17 +5,27 @@
 // Completion signatures:
 //   async_expect, async_expect_exact: void(std::exception_ptr, long index)
 //   async_wait_exit:                  void(std::exception_ptr, std::optional<int> exitstatus)
+//   async_spawn:                      void(std::exception_ptr, std::unique_ptr<spawn> child)
 //   async_ssh_connect:                void(std::exception_ptr, std::unique_ptr<ssh_spawn> session)
 // The exception is what the blocking call would have raised (EOF_, TIMEOUT, ...), or a
 // std::system_error holding asio::error::operation_aborted after a cancellation; with
 // asio::use_future and asio::use_awaitable it is thrown from get() or co_await.
 //
-// A session takes one operation at a time and must outlive it. The operation's steps run on the
-// completion handler's associated executor: run the io_context on one thread, or bind the
-// handler to a strand. Cancellation (a cancellation slot bound to the handler, any cancellation
-// type) leaves the session usable: every byte read meanwhile is back in its `buffer`, and its
-// other fields are as they were before the operation. A cancelled connection closes everything it
-// had opened.
+// Every step of an operation (its descriptor waits, its deadline, its reads) runs on the I/O
+// executor: the executor passed to the call, or, for the forms without one, the completion
+// handler's associated executor. Only the completion goes through the handler's associated
+// executor, dispatched there from the I/O executor, so asio::use_future, asio::detached and
+// asio::bind_executor start no thread (with asio::use_future, whose handler has no I/O executor,
+// use the forms that take one). When the io_context runs on several threads, pass a strand as the
+// executor.
+//
+// A session takes one expect at a time and must outlive it: an async_expect or
+// async_expect_exact on a session with an expect in progress completes at once with a
+// std::system_error holding asio::error::in_progress, and the expect in progress goes on
+// untouched. Cancellation (a cancellation slot bound to the handler, any cancellation type) leaves
+// the session usable: every byte read meanwhile is back in its `buffer`, and its other fields are
+// as they were before the operation. A cancelled connection closes everything it had opened; a
+// cancelled async_spawn ends the child it had started.
 
 #ifndef ASIO_STANDALONE
 #define ASIO_STANDALONE
@@ -30,6 +40,7 @@
 #include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
 #include <asio/bind_executor.hpp>
+#include <asio/dispatch.hpp>
 #include <asio/error.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/posix/stream_descriptor.hpp>
@@ -62,6 +73,11 @@ inline std::exception_ptr aborted() {
       std::system_error(::asio::error::make_error_code(::asio::error::operation_aborted)));
 }
 
+inline std::exception_ptr busy() {
+  return std::make_exception_ptr(
+      std::system_error(::asio::error::make_error_code(::asio::error::in_progress)));
+}
+
 inline bool ready_now(int fd, short events) {
   pollfd entry{fd, events, 0};
   return ::poll(&entry, 1, 0) > 0;
@@ -91,7 +107,8 @@ class borrowed_descriptor {
 };
 
 // What every operation of the adapter shares: the handler, the work it keeps alive on the
-// handler's executor, the cancellation slot, and a completion posted exactly once.
+// handler's executor, the cancellation slot, and a completion made exactly once. Steps run on
+// the I/O executor `io`; the completion is posted there and dispatched to the handler's executor.
 template <typename Handler, typename Derived, typename... Results>
 class operation : public std::enable_shared_from_this<Derived> {
  public:
@@ -112,26 +129,28 @@ class operation : public std::enable_shared_from_this<Derived> {
     slot.template emplace<canceller>(canceller{std::move(weak)});
   }
 
-  // Runs `step` on the handler's executor, keeping this operation alive until it has run.
+  // A step for a wait on the I/O executor, keeping this operation alive until it has run.
   template <typename Function>
-  auto on_handler_executor(Function step) {
-    return ::asio::bind_executor(work_.get_executor(),
-                                 [self = this->shared_from_this(), step](auto&&...) mutable { step(*self); });
+  auto step(Function function) {
+    return [self = this->shared_from_this(), function](auto&&...) mutable { function(*self); };
   }
 
-  // Posts the completion; the slot is cleared there, outside any cancellation handler.
+  // Posts the completion on the I/O executor (never inside the initiating call), and from there
+  // dispatches it to the handler's executor; the slot is cleared there, outside any cancellation
+  // handler.
   void complete(std::exception_ptr error, Results... results) {
     if (done_) return;
     done_ = true;
     timer_.cancel();
-    ::asio::post(work_.get_executor(),
-                 [self = this->shared_from_this(), error, ... results = std::move(results)]() mutable {
-                   auto slot = ::asio::get_associated_cancellation_slot(self->handler_);
-                   if (slot.is_connected()) slot.clear();
-                   Handler handler = std::move(self->handler_);
-                   self->work_.reset();
-                   std::move(handler)(error, std::move(results)...);
-                 });
+    ::asio::post(io_, [self = this->shared_from_this(), error, ... results = std::move(results)]() mutable {
+      auto slot = ::asio::get_associated_cancellation_slot(self->handler_);
+      if (slot.is_connected()) slot.clear();
+      auto work = std::move(self->work_);
+      ::asio::dispatch(work.get_executor(), [handler = std::move(self->handler_), error,
+                                             ... results = std::move(results)]() mutable {
+        std::move(handler)(error, std::move(results)...);
+      });
+    });
   }
 
   bool done() const { return done_; }
@@ -163,11 +182,16 @@ class expect_operation : public operation<Handler, expect_operation<Handler>, lo
   static constexpr int chunks_per_turn = 16;
 
  public:
-  expect_operation(Handler handler, const ::asio::any_io_executor& io, expect_base& session,
-                   std::shared_ptr<searcher_base> searcher, timeout_arg timeout)
-      : base(std::move(handler), io), pending_(std::in_place, session, std::move(searcher), timeout) {}
+  expect_operation(Handler handler, const ::asio::any_io_executor& io) : base(std::move(handler), io) {}
 
-  void start() {
+  // A session with an expect in progress is refused before anything of it is touched.
+  void start(expect_base& session, std::shared_ptr<searcher_base> searcher, timeout_arg timeout) {
+    if (session.expect_in_progress()) return this->complete(busy(), -1);
+    try {
+      pending_.emplace(session, std::move(searcher), timeout);
+    } catch (...) {
+      return this->complete(std::current_exception(), -1);
+    }
     this->listen_for_cancellation();
     advance();
   }
@@ -191,7 +215,7 @@ class expect_operation : public operation<Handler, expect_operation<Handler>, lo
       if (index) return finish(nullptr, *index);
       if (!pending_->took_bytes()) break;
       if (chunks == chunks_per_turn) {
-        ::asio::post(this->on_handler_executor([](expect_operation& op) { op.advance(); }));
+        ::asio::post(this->io(), this->step([](expect_operation& op) { op.advance(); }));
         return;
       }
     }
@@ -210,7 +234,7 @@ class expect_operation : public operation<Handler, expect_operation<Handler>, lo
         timer_waiting_ = true;
         this->timer().expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(*left)));
-        this->timer().async_wait(this->on_handler_executor([](expect_operation& op) {
+        this->timer().async_wait(this->step([](expect_operation& op) {
           op.timer_waiting_ = false;
           op.advance();
         }));
@@ -222,11 +246,10 @@ class expect_operation : public operation<Handler, expect_operation<Handler>, lo
     if (waiting) return;
     if (!watched) watched.emplace(this->io(), fd);
     waiting = true;
-    watched->get().async_wait(descriptor::wait_read,
-                              this->on_handler_executor([&waiting](expect_operation& op) {
-                                waiting = false;
-                                op.advance();
-                              }));
+    watched->get().async_wait(descriptor::wait_read, this->step([&waiting](expect_operation& op) {
+      waiting = false;
+      op.advance();
+    }));
     if (readable_now(fd)) watched->get().cancel();
   }
 
@@ -268,8 +291,7 @@ class exit_operation : public operation<Handler, exit_operation<Handler>, std::o
     if (fd < 0)
       return this->complete(std::make_exception_ptr(std::system_error(errno, std::generic_category())), {});
     notice_.assign(static_cast<int>(fd));
-    notice_.async_wait(descriptor::wait_read,
-                       this->on_handler_executor([](exit_operation& op) { op.check(); }));
+    notice_.async_wait(descriptor::wait_read, this->step([](exit_operation& op) { op.check(); }));
   }
 
   void cancel() {
@@ -291,7 +313,7 @@ class exit_operation : public operation<Handler, exit_operation<Handler>, std::o
       return this->complete(std::current_exception(), {});
     }
     this->timer().expires_after(recheck);
-    this->timer().async_wait(this->on_handler_executor([](exit_operation& op) { op.check(); }));
+    this->timer().async_wait(this->step([](exit_operation& op) { op.check(); }));
   }
 
   void close_notice() noexcept {
@@ -301,6 +323,61 @@ class exit_operation : public operation<Handler, exit_operation<Handler>, std::o
 
   spawn& child_;
   descriptor notice_;
+};
+
+// The start of a child that does not wait for its exec: the exec notice is watched on the I/O
+// executor, and the start is confirmed (without a wait, then) once it turns readable.
+template <typename Handler>
+class spawn_operation : public operation<Handler, spawn_operation<Handler>, std::unique_ptr<spawn>> {
+  using base = operation<Handler, spawn_operation<Handler>, std::unique_ptr<spawn>>;
+
+ public:
+  spawn_operation(Handler handler, const ::asio::any_io_executor& io) : base(std::move(handler), io) {}
+
+  void start(const std::optional<std::string>& command, const std::vector<std::string>& args,
+             spawn_options options) {
+    options.wait_for_exec = false;
+    try {
+      child_ = std::make_unique<spawn>(command, args, std::move(options));
+    } catch (...) {
+      return this->complete(std::current_exception(), nullptr);
+    }
+    this->listen_for_cancellation();
+    check();
+  }
+
+  void cancel() {
+    if (this->done()) return;
+    finish(aborted());
+  }
+
+ private:
+  void check() {
+    if (this->done()) return;
+    const int fd = child_->exec_notice_fd();
+    if (fd < 0 || readable_now(fd)) return finish(nullptr);
+    if (!notice_) notice_.emplace(this->io(), fd);
+    notice_->get().async_wait(descriptor::wait_read, this->step([](spawn_operation& op) { op.check(); }));
+    // A readiness that came before the wait was armed is not reported again: look now.
+    if (readable_now(fd)) notice_->get().cancel();
+  }
+
+  // A failed or cancelled start leaves no child behind: the session that goes collects it.
+  void finish(std::exception_ptr error) {
+    if (notice_) notice_->let_go();
+    if (!error) {
+      try {
+        child_->confirm_start();
+      } catch (...) {
+        error = std::current_exception();
+      }
+    }
+    if (error) child_.reset();
+    this->complete(error, std::move(child_));
+  }
+
+  std::unique_ptr<spawn> child_;
+  std::optional<borrowed_descriptor> notice_;
 };
 
 // The wait for a remote session's end, on its connection's socket: every wake-up takes in what
@@ -332,8 +409,7 @@ class ssh_exit_operation : public operation<Handler, ssh_exit_operation<Handler>
       return finish(std::current_exception(), {});
     }
     if (!socket_) socket_.emplace(this->io(), session_.child_fd);
-    socket_->get().async_wait(descriptor::wait_read,
-                              this->on_handler_executor([](ssh_exit_operation& op) { op.check(); }));
+    socket_->get().async_wait(descriptor::wait_read, this->step([](ssh_exit_operation& op) { op.check(); }));
     // A readiness that came before the wait was armed is not reported again: look now.
     if (readable_now(session_.child_fd)) socket_->get().cancel();
   }
@@ -395,7 +471,7 @@ class ssh_connect_operation
       timer_waiting_ = true;
       this->timer().expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(pending_->seconds_left())));
-      this->timer().async_wait(this->on_handler_executor([](ssh_connect_operation& op) {
+      this->timer().async_wait(this->step([](ssh_connect_operation& op) {
         op.timer_waiting_ = false;
         op.advance();
       }));
@@ -406,7 +482,7 @@ class ssh_connect_operation
   void arm(descriptor::wait_type type, bool& waiting, short events) {
     if (waiting) return;
     waiting = true;
-    socket_.async_wait(type, this->on_handler_executor([&waiting](ssh_connect_operation& op) {
+    socket_.async_wait(type, this->step([&waiting](ssh_connect_operation& op) {
       waiting = false;
       op.advance();
     }));
@@ -441,7 +517,7 @@ auto async_expect_on_handler_executor(expect_base& session, std::shared_ptr<sear
       [&session, searcher = std::move(searcher), timeout](auto handler) {
         using operation = expect_operation<decltype(handler)>;
         auto io = executor_of(handler);
-        std::make_shared<operation>(std::move(handler), io, session, searcher, timeout)->start();
+        std::make_shared<operation>(std::move(handler), io)->start(session, searcher, timeout);
       },
       token);
 }
@@ -470,7 +546,7 @@ auto async_expect(const Executor& executor, expect_base& session, const pattern_
   return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, long)>(
       [executor, &session, searcher, timeout](auto handler) {
         using operation = asio_detail::expect_operation<decltype(handler)>;
-        std::make_shared<operation>(std::move(handler), executor, session, searcher, timeout)->start();
+        std::make_shared<operation>(std::move(handler), executor)->start(session, searcher, timeout);
       },
       token);
 }
@@ -484,7 +560,7 @@ auto async_expect(expect_base& session, const pattern_list& patterns, timeout_ar
       session, std::make_shared<searcher_re>(session.compile_pattern_list(patterns)), timeout, token);
 }
 
-/// Plain-text patterns, as `session.expect_exact(patterns, timeout)`.
+/// Plain-text patterns, as `session.expect_exact(patterns, timeout)`, on the handler's executor.
 template <typename CompletionToken>
 auto async_expect_exact(expect_base& session, const pattern_list& patterns, timeout_arg timeout,
                         CompletionToken&& token) {
@@ -492,14 +568,64 @@ auto async_expect_exact(expect_base& session, const pattern_list& patterns, time
                                                        timeout, token);
 }
 
+/// Plain-text patterns, as `session.expect_exact(patterns, timeout)`, on `executor`.
+template <typename Executor, typename CompletionToken>
+auto async_expect_exact(const Executor& executor, expect_base& session, const pattern_list& patterns,
+                        timeout_arg timeout, CompletionToken&& token) {
+  auto searcher = std::make_shared<searcher_string>(patterns);
+  return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, long)>(
+      [executor, &session, searcher, timeout](auto handler) {
+        using operation = asio_detail::expect_operation<decltype(handler)>;
+        std::make_shared<operation>(std::move(handler), executor)->start(session, searcher, timeout);
+      },
+      token);
+}
+
+/// Starts `command` as `spawn(command, args, options)` would, but without waiting for the exec
+/// (`options.wait_for_exec` is taken as false), and completes with the started child, or with
+/// the error the constructor would have raised (a program that cannot be executed included).
+/// The wait for the exec runs on `executor`.
+template <typename Executor, typename CompletionToken>
+requires(!std::is_convertible_v<Executor&, ::asio::execution_context&>) auto async_spawn(
+    const Executor& executor, const std::optional<std::string>& command, const std::vector<std::string>& args,
+    spawn_options options, CompletionToken&& token) {
+  return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, std::unique_ptr<spawn>)>(
+      [io = ::asio::any_io_executor(executor), command, args, options](auto handler) {
+        using operation = asio_detail::spawn_operation<decltype(handler)>;
+        std::make_shared<operation>(std::move(handler), io)->start(command, args, options);
+      },
+      token);
+}
+
+/// The same on `context`'s executor (an io_context).
+template <typename ExecutionContext, typename CompletionToken>
+requires std::is_convertible_v<ExecutionContext&, ::asio::execution_context&>
+auto async_spawn(ExecutionContext& context, const std::optional<std::string>& command,
+                 const std::vector<std::string>& args, spawn_options options, CompletionToken&& token) {
+  return async_spawn(context.get_executor(), command, args, std::move(options),
+                     std::forward<CompletionToken>(token));
+}
+
 /// Waits, without blocking the thread, until `child` has ended, collects its end as `isalive`
-/// does, and completes with its exit code (nullopt when a signal ended it).
+/// does, and completes with its exit code (nullopt when a signal ended it). The wait runs on the
+/// handler's executor.
 template <typename CompletionToken>
 auto async_wait_exit(spawn& child, CompletionToken&& token) {
   return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, std::optional<int>)>(
       [&child](auto handler) {
         using operation = asio_detail::exit_operation<decltype(handler)>;
         auto io = asio_detail::executor_of(handler);
+        std::make_shared<operation>(std::move(handler), io, child)->start();
+      },
+      token);
+}
+
+/// The same with the wait on `executor`.
+template <typename Executor, typename CompletionToken>
+auto async_wait_exit(const Executor& executor, spawn& child, CompletionToken&& token) {
+  return ::asio::async_initiate<CompletionToken, void(std::exception_ptr, std::optional<int>)>(
+      [io = ::asio::any_io_executor(executor), &child](auto handler) {
+        using operation = asio_detail::exit_operation<decltype(handler)>;
         std::make_shared<operation>(std::move(handler), io, child)->start();
       },
       token);

@@ -157,6 +157,9 @@ class expect_base {
   [[noreturn]] void setlog(std::ostream* fileobject);
   /// Whether a read has met end of file.
   bool eof() const { return flag_eof; }
+  /// Whether an expect is in progress on this object (a pending_expect, or an asynchronous
+  /// expect of the Asio adapter, that has not ended).
+  bool expect_in_progress() const noexcept { return expect_pending_; }
 
   /// Sends the bytes of a named key held with `modifiers`: those of the screen's current keyboard
   /// mode when a screen is attached (the cursor keys differ in application cursor mode), else
@@ -315,6 +318,8 @@ class expect_base {
   std::unique_ptr<pexpect_custom::screen> screen_;
   // The terminal size the screen and the recording last heard of; (0, 0) before any.
   std::pair<int, int> known_size_{0, 0};
+  // Set while a pending_expect runs on this object.
+  bool expect_pending_ = false;
 };
 
 /// Input iterator over the lines of an expect_base (see expect_base::next()).

@@ -30,12 +30,14 @@ namespace pexpect_custom {
 /// `buffer`. Destroying it before it has ended abandons the expect: every byte read goes back
 /// into `buffer` (so a later expect sees it) and `before`, `after`, `match` and `match_index`
 /// keep the values they had. The session must outlive this object and must not be moved, read
-/// or expected on meanwhile. Movable, not copyable.
+/// or expected on meanwhile: a second pending_expect on it is refused until this one has ended.
+/// Movable, not copyable.
 class pending_expect {
  public:
   /// Starts an expect for `searcher` on `session`: sets the session's `searcher` field and fixes
   /// the deadline (`timeout` -1: the session's `timeout`; nullopt: none). `searchwindowsize` -1
-  /// takes the session's field. Nothing is read or searched yet.
+  /// takes the session's field. Nothing is read or searched yet. std::logic_error, with the
+  /// session untouched, while another expect on it has not ended.
   pending_expect(expect_base& session, std::shared_ptr<searcher_base> searcher, timeout_arg timeout = -1,
                  std::optional<long> searchwindowsize = -1);
   pending_expect(pending_expect&& other) noexcept;
@@ -83,6 +85,7 @@ class pending_expect {
   long finish_at_end_of_file();
   long finish_at_timeout(const char* message);
   void finish_on_failure() noexcept;
+  void end() noexcept;
 
   expect_base* session_;
   std::string incoming_;

@@ -23,7 +23,7 @@ namespace pexpect_custom {
 
 namespace detail {
 class window_follower;
-class exec_plan;
+class child_launch;
 }  // namespace detail
 
 /// Keyword-style construction arguments. Each member sets the field of the same name (see
@@ -53,6 +53,8 @@ struct spawn_options {
   bool screen = false;
   /// Sets the `recording` field once the child has started.
   recorder* recording = nullptr;
+  /// Sets the `wait_for_exec` field: false returns as soon as the child is forked.
+  bool wait_for_exec = true;
 };
 
 /// Filter applied to each chunk relayed by `interact`.
@@ -111,11 +113,25 @@ class spawn : public expect_base {
   std::optional<std::string> command;
   /// The child's argument vector; element 0 is `command`.
   std::optional<std::vector<std::string>> args;
+  /// true (the default): a start returns once the child has executed the program, and raises
+  /// at once when it could not. false: a start returns as soon as the child is forked, so that
+  /// many children start side by side; a failed exec is then raised by the first read or expect
+  /// (or confirm_start), with the error the start would have raised, and leaves the object
+  /// closed with its child collected. Read at each start.
+  bool wait_for_exec = true;
 
   // ---- start and window size --------------------------------------------------------------
-  /// Starts the child. Throws on every failure before and at the exec; see the README.
+  /// Starts the child. Throws on every failure before the exec, and at the exec unless
+  /// `wait_for_exec` is false (then the first read raises it); see the README.
   void _spawn(const std::string& command, const std::vector<std::string>& args = {});
   void _spawn(int command, const std::vector<std::string>& args = {});
+  /// After a start with `wait_for_exec` false: waits, if need be, until the child has executed
+  /// the program or failed to. Returns when it runs; else collects the child, closes the object
+  /// and raises what the start would have raised. Does nothing once the start is known.
+  void confirm_start();
+  /// A descriptor that turns readable once the child has executed the program or failed to,
+  /// while a start made with `wait_for_exec` false is not yet confirmed; -1 otherwise.
+  int exec_notice_fd() const noexcept { return exec_report_; }
   /// (rows, columns) of the child's terminal.
   std::pair<int, int> getwinsize() const;
   /// Sets the child's terminal size; both values must lie in 0..65535. The screen, if attached,
@@ -160,7 +176,10 @@ class spawn : public expect_base {
   void init_fields(timeout_arg timeout, long maxread, std::optional<long> searchwindowsize,
                    std::ostream* logfile, std::optional<std::string> cwd, std::optional<environment> env);
   void start(const std::optional<std::string>& command, const std::vector<std::string>& args);
-  std::pair<pid_t, int> fork_pty(const detail::exec_plan& plan, int error_fd);
+  std::pair<pid_t, int> fork_pty(detail::child_launch& launch, int error_fd);
+  long read_from_descriptor(char* into, std::size_t size) override;
+  // Leaves the object as a start that failed: no descriptor, no child (it is collected).
+  void abandon_start() noexcept;
   void interact_copy(const std::optional<std::string>& escape_character, const interact_filter& input_filter,
                      const interact_filter& output_filter, detail::window_follower* window);
   std::string interact_read(int fd);
@@ -182,6 +201,12 @@ class spawn : public expect_base {
   std::pair<int, int> dimensions_{24, 80};
   // A pidfd of the child, opened the first time a read waits; -1 until then and after close.
   int end_notice_ = -1;
+  // The read end of the pipe the child closes at its exec (or reports a failure on), kept from
+  // a start that did not wait for the exec until confirm_start; -1 otherwise.
+  int exec_report_ = -1;
+  // What a child that shares this process's memory reads before its exec; kept until the exec
+  // notice says it has executed the program or ended.
+  std::unique_ptr<detail::child_launch> launch_;
 };
 
 }  // namespace pexpect_custom

@@ -104,12 +104,17 @@ long end_at_marker(expect_base& child, Marker marker, long marker_index, const c
 pending_expect::pending_expect(expect_base& session, std::shared_ptr<searcher_base> searcher,
                                timeout_arg timeout, std::optional<long> searchwindowsize)
     : session_(&session) {
+  if (session.expect_pending_) {
+    session_ = nullptr;
+    throw std::logic_error("An expect is already in progress on this session.");
+  }
   session.searcher = std::move(searcher);
   remaining_ = detail::checked_timeout(timeout.resolve(session.timeout));
   if (remaining_) end_time_ = detail::now() + *remaining_;
   window_ = searchwindowsize == -1 ? session.searchwindowsize : searchwindowsize;
   incoming_ = std::move(session.buffer);
   session.buffer.clear();
+  session.expect_pending_ = true;
   buffer_at_start_ = incoming_.size();
   freshlen_ = static_cast<long>(incoming_.size());
 }
@@ -131,7 +136,15 @@ pending_expect::pending_expect(pending_expect&& other) noexcept
       end_of_file_message_(other.end_of_file_message_) {}
 
 pending_expect::~pending_expect() {
-  if (!ended_ && session_) session_->buffer = std::move(incoming_);
+  if (!session_ || ended_) return;
+  session_->buffer = std::move(incoming_);
+  session_->expect_pending_ = false;
+}
+
+// An ended expect leaves the session free for the next one, even while this object lives on.
+void pending_expect::end() noexcept {
+  ended_ = true;
+  session_->expect_pending_ = false;
 }
 
 std::optional<long> pending_expect::step() {
@@ -183,7 +196,7 @@ std::optional<long> pending_expect::search() {
   searched_ = true;
   if (index < 0) return std::nullopt;
   record_match(*session_, incoming_, index);
-  ended_ = true;
+  end();
   result_ = index;
   return index;
 }
@@ -230,7 +243,7 @@ long pending_expect::time_out(const char* message) {
 
 long pending_expect::finish_at_end_of_file() {
   expect_base& session = *session_;
-  ended_ = true;
+  end();
   session.buffer.clear();
   session.before = std::move(incoming_);
   result_ = end_at_marker<EOF_>(session, EOF_marker, session.searcher->eof_index, end_of_file_message_);
@@ -239,7 +252,7 @@ long pending_expect::finish_at_end_of_file() {
 
 long pending_expect::finish_at_timeout(const char* message) {
   expect_base& session = *session_;
-  ended_ = true;
+  end();
   session.buffer = incoming_;
   session.before = std::move(incoming_);
   result_ = end_at_marker<TIMEOUT>(session, TIMEOUT_marker, session.searcher->timeout_index, message);
@@ -250,7 +263,7 @@ long pending_expect::finish_at_timeout(const char* message) {
 // `before`.
 void pending_expect::finish_on_failure() noexcept {
   expect_base& session = *session_;
-  ended_ = true;
+  end();
   try {
     session.buffer.assign(incoming_, 0, buffer_at_start_);
   } catch (...) {

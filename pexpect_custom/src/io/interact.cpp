@@ -182,6 +182,7 @@ std::string end_of_input(int child_fd, std::optional<char> last_passed) {
 
 void spawn::interact(const std::optional<std::string>& escape_character, const interact_filter& input_filter,
                      const interact_filter& output_filter, bool follow_window_size) {
+  confirm_start();
   stdout_stream->write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
   stdout_stream->flush();
   buffer.clear();

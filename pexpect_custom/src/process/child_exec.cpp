@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "process/child_syscalls.hpp"
 #include "process/path_search.hpp"
 
 #if defined(__has_feature)
@@ -49,77 +50,49 @@ std::vector<const char*> pointers_to(const std::vector<std::string>& strings) {
 PEXPECT_CHILD_CODE void close_other_descriptors(int keep_fd) {
   // close_range closes in the kernel without touching each number; the loop is the fallback for
   // kernels without it, bounded by the soft descriptor limit.
-  bool closed_all = keep_fd <= 3 || syscall(SYS_close_range, 3u, static_cast<unsigned>(keep_fd - 1), 0u) == 0;
-  closed_all = closed_all && syscall(SYS_close_range, static_cast<unsigned>(keep_fd + 1), ~0u, 0u) == 0;
+  bool closed_all = keep_fd <= 3 || child_sys::call(SYS_close_range, 3, keep_fd - 1, 0) == 0;
+  closed_all = closed_all && child_sys::call(SYS_close_range, keep_fd + 1, ~0u, 0) == 0;
   if (closed_all) return;
   rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
+  child_sys::call(SYS_prlimit64, 0, RLIMIT_NOFILE, 0, reinterpret_cast<long>(&limit));
   for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) {
-    if (static_cast<int>(fd) != keep_fd) ::close(static_cast<int>(fd));
+    if (static_cast<int>(fd) != keep_fd) child_sys::close(static_cast<int>(fd));
   }
 }
 
+// The kernel's form of a signal action; a default or ignored disposition needs no restorer.
+struct kernel_sigaction {
+  void (*handler)(int);
+  unsigned long flags;
+  void (*restorer)();
+  unsigned long mask;
+};
+
 // With SIGHUP at its default, the hang-up the kernel sends when the terminal closes ends the
-// program and, through the session, the jobs it started.
+// program and, through the session, the jobs it started. SIGKILL and SIGSTOP are refused by the
+// kernel, harmlessly.
 PEXPECT_CHILD_CODE void reset_signals(bool ignore_sighup) {
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &action, nullptr);
-  if (ignore_sighup) {
-    action.sa_handler = SIG_IGN;
-    sigaction(SIGHUP, &action, nullptr);
+  kernel_sigaction action{SIG_DFL, 0, nullptr, 0};
+  for (int sig = 1; sig < NSIG; ++sig) {
+    child_sys::call(SYS_rt_sigaction, sig, reinterpret_cast<long>(&action), 0, sizeof action.mask);
   }
-  sigset_t empty;
-  sigemptyset(&empty);
-  sigprocmask(SIG_SETMASK, &empty, nullptr);
+  if (ignore_sighup) {
+    action.handler = SIG_IGN;
+    child_sys::call(SYS_rt_sigaction, SIGHUP, reinterpret_cast<long>(&action), 0, sizeof action.mask);
+  }
+  const unsigned long none = 0;
+  child_sys::call(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&none), 0, sizeof none);
 }
 
 // The child needs a few KiB; the rest is room for instrumented builds. Pages never touched cost
 // nothing, and the lowest page is a guard.
 constexpr std::size_t child_stack_bytes = std::size_t{256} * 1024;
 
-struct child_start {
-  const exec_plan* plan;
-  const terminal_handover* terminal;
-  int error_fd;
-};
-
 PEXPECT_CHILD_CODE int child_main(void* argument) {
-  const auto& start = *static_cast<const child_start*>(argument);
-  start.terminal->attach(*start.terminal, start.error_fd);
-  become_program(*start.plan, start.error_fd);
+  const auto& launch = *static_cast<const child_launch*>(argument);
+  launch.terminal.attach(launch.terminal, launch.error_fd);
+  become_program(launch.plan, launch.error_fd);
 }
-
-class child_stack {
- public:
-  child_stack() {
-    void* area = mmap(nullptr, child_stack_bytes, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (area == MAP_FAILED) return;
-    base_ = static_cast<char*>(area);
-    mprotect(base_, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)), PROT_NONE);
-  }
-  child_stack(const child_stack&) = delete;
-  child_stack& operator=(const child_stack&) = delete;
-  ~child_stack() {
-    if (!base_) return;
-#ifdef PEXPECT_ADDRESS_SANITIZER
-    // The child's frames never returned; their red zones must not outlive the mapping.
-    __asan_unpoison_memory_region(base_, child_stack_bytes);
-#endif
-    munmap(base_, child_stack_bytes);
-  }
-  bool usable() const {
-    return base_ != nullptr;
-  }
-  void* top() const {
-    return base_ + child_stack_bytes;
-  }
-
- private:
-  char* base_ = nullptr;
-};
 
 }  // namespace
 
@@ -134,18 +107,23 @@ exec_plan::exec_plan(const std::string& command, const std::vector<std::string>&
   }
   argv_ptrs_ = pointers_to(argv_);
   envp_ptrs_ = pointers_to(envp_);
+  // The caller's environment as it is now, as execv would have passed it.
+  if (inherit_env_) {
+    envp_ptrs_.clear();
+    for (char** entry = environ; entry && *entry; ++entry) envp_ptrs_.push_back(*entry);
+    envp_ptrs_.push_back(nullptr);
+  }
   candidate_ptrs_ = pointers_to(candidates_);
   candidate_ptrs_.pop_back();
 }
 
 char* const* exec_plan::envp() const {
-  return inherit_env_ ? nullptr : const_cast<char* const*>(envp_ptrs_.data());
+  return const_cast<char* const*>(envp_ptrs_.data());
 }
 
 PEXPECT_CHILD_CODE void report_child_failure(int error_fd, child_failure failure) {
-  ssize_t ignored = ::write(error_fd, &failure, sizeof failure);
-  (void)ignored;
-  _exit(1);
+  child_sys::write(error_fd, &failure, sizeof failure);
+  child_sys::exit(1);
 }
 
 PEXPECT_CHILD_CODE void become_program(const exec_plan& plan, int error_fd) {
@@ -153,33 +131,87 @@ PEXPECT_CHILD_CODE void become_program(const exec_plan& plan, int error_fd) {
   close_other_descriptors(error_fd);
   reset_signals(plan.ignore_sighup());
 
-  char* const* envp = plan.envp();
   // The first failure that is not "no such file" is the telling one; without one, the last.
   int first_telling = 0;
   int last = ENOENT;
   for (const char* candidate : plan.candidates()) {
-    if (envp)
-      execve(candidate, plan.argv(), envp);
-    else
-      execv(candidate, plan.argv());
-    last = errno;
+    last = static_cast<int>(-child_sys::call(SYS_execve, reinterpret_cast<long>(candidate),
+                                             reinterpret_cast<long>(plan.argv()),
+                                             reinterpret_cast<long>(plan.envp())));
     if (first_telling == 0 && last != ENOENT && last != ENOTDIR) first_telling = last;
   }
   int reported = first_telling != 0 ? first_telling : last;
   report_child_failure(error_fd, {child_failure::system_error, reported});
 }
 
-pid_t start_child(const exec_plan& plan, const terminal_handover& terminal, int error_fd) {
-  child_stack stack;
-  if (!stack.usable()) return -1;
-  // The child shares the caller's memory until its exec: a handler of the caller must not run
-  // there, so every signal stays blocked until the child has set them all to their defaults.
+namespace {
+
+// A copy-on-write child runs on its copy of the caller's stack: no stack of its own is needed.
+// _Fork runs no fork handler of the caller in the child.
+PEXPECT_CHILD_CODE pid_t fork_copied_child(child_launch& launch) {
+  const pid_t pid = _Fork();
+  if (pid == 0) child_main(&launch);
+  return pid;
+}
+
+pid_t clone_on_own_stack(child_launch& launch, int sharing) {
+  void* top = launch.stack_top();
+  if (!top) return -1;
+  return clone(child_main, top, sharing | SIGCHLD, &launch);
+}
+
+}  // namespace
+
+child_memory child_memory_for(bool wait_for_exec) {
+  if (wait_for_exec) return child_memory::borrowed;
+  return child_sys::errno_free ? child_memory::shared : child_memory::copied;
+}
+
+child_launch::child_launch(const std::string& command, const std::vector<std::string>& args,
+                           const std::optional<std::map<std::string, std::string>>& env, bool ignore_sighup)
+    : plan(command, args, env, ignore_sighup) {}
+
+child_launch::~child_launch() {
+  if (!stack_) return;
+#ifdef PEXPECT_ADDRESS_SANITIZER
+  // The child's frames never returned; their red zones must not outlive the mapping.
+  __asan_unpoison_memory_region(stack_, child_stack_bytes);
+#endif
+  munmap(stack_, child_stack_bytes);
+}
+
+void child_launch::set_terminal(void (*attach)(const terminal_handover&, int), int slave,
+                                const std::string& slave_name) {
+  slave_name_ = slave_name;
+  terminal = {attach, slave, slave_name_.c_str()};
+}
+
+// The lowest page is a guard; pages never touched cost nothing.
+void* child_launch::stack_top() {
+  if (!stack_) {
+    void* area = mmap(nullptr, child_stack_bytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (area == MAP_FAILED) return nullptr;
+    stack_ = static_cast<char*>(area);
+    mprotect(stack_, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)), PROT_NONE);
+  }
+  return stack_ + child_stack_bytes;
+}
+
+pid_t start_child(child_launch& launch, int error_fd, child_memory memory) {
+  // A handler of the caller must not run in the child before its exec (in a child on the
+  // caller's memory it would run there), so every signal stays blocked until the child has set
+  // them all to their defaults.
   sigset_t all;
   sigset_t previous;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
-  child_start start{&plan, &terminal, error_fd};
-  const pid_t pid = clone(child_main, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+  launch.error_fd = error_fd;
+  pid_t pid;
+  if (memory == child_memory::copied)
+    pid = fork_copied_child(launch);
+  else
+    pid = clone_on_own_stack(launch, memory == child_memory::borrowed ? CLONE_VM | CLONE_VFORK : CLONE_VM);
   const int clone_errno = errno;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   errno = clone_errno;

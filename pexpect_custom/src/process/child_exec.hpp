@@ -35,7 +35,7 @@ class exec_plan {
 
   const std::vector<const char*>& candidates() const { return candidate_ptrs_; }
   char* const* argv() const { return const_cast<char* const*>(argv_ptrs_.data()); }
-  /// nullptr: inherit the caller's environment.
+  /// The child's environment: the map's, or the caller's as it was when the plan was made.
   char* const* envp() const;
   bool ignore_sighup() const { return ignore_sighup_; }
 
@@ -63,11 +63,51 @@ struct terminal_handover {
   const char* slave_name;
 };
 
-/// Starts a child that attaches its terminal and becomes the program, without copying the
-/// caller's address space: the child borrows it, on a stack of its own, while the calling thread
-/// waits for the exec (or the child's end). No handler of the caller runs in the child. Returns
-/// the child's process id, or -1 with errno set when no child could be made.
-pid_t start_child(const exec_plan& plan, const terminal_handover& terminal, int error_fd);
+/// How start_child makes the child.
+enum class child_memory {
+  /// The child borrows the caller's address space, on a stack of its own, while the calling
+  /// thread waits for the exec (or the child's end): nothing is copied.
+  borrowed,
+  /// The child shares the caller's address space, on a stack of its own, and the call returns at
+  /// once: nothing is copied, and the launch must live until the exec notice says the child has
+  /// executed the program or ended.
+  shared,
+  /// The child gets a copy-on-write copy and the call returns at once (where the child's system
+  /// calls cannot leave errno alone).
+  copied,
+};
+
+/// Borrowed memory when the start waits for the exec anyway; shared, or else copied, when not.
+child_memory child_memory_for(bool wait_for_exec);
+
+/// Everything the child reads before its exec, kept in one place: with shared memory it must
+/// outlive the start until the child has executed the program or ended.
+class child_launch {
+ public:
+  child_launch(const std::string& command, const std::vector<std::string>& args,
+               const std::optional<std::map<std::string, std::string>>& env, bool ignore_sighup);
+  child_launch(const child_launch&) = delete;
+  child_launch& operator=(const child_launch&) = delete;
+  ~child_launch();
+
+  /// The terminal the child takes over; `slave_name` is copied.
+  void set_terminal(void (*attach)(const terminal_handover&, int), int slave, const std::string& slave_name);
+  /// The top of a stack of the child's own, made on first use; nullptr when none could be made.
+  void* stack_top();
+
+  exec_plan plan;
+  terminal_handover terminal{};
+  int error_fd = -1;
+
+ private:
+  std::string slave_name_;
+  char* stack_ = nullptr;
+};
+
+/// Starts a child that attaches its terminal and becomes the program. No handler of the caller
+/// runs in the child. Returns the child's process id, or -1 with errno set when no child could
+/// be made.
+pid_t start_child(child_launch& launch, int error_fd, child_memory memory);
 
 /// In the child: reports `failure` on `error_fd` and ends with _exit(1).
 [[noreturn]] PEXPECT_CHILD_CODE void report_child_failure(int error_fd, child_failure failure);

@@ -11,6 +11,7 @@
 #include "io/clock.hpp"
 #include "io/select.hpp"
 #include "pexpect_custom/spawn.hpp"
+#include "process/child_exec.hpp"
 #include "process/wait_status.hpp"
 
 namespace pexpect_custom {
@@ -188,6 +189,12 @@ int spawn::end_notice_fd() {
 
 void spawn::close(bool force) {
   if (closed) return;
+  // A child on this process's memory may still read it: let it reach its exec (or its end) first.
+  if (exec_report_ >= 0) {
+    if (launch_) detail::await_exec(exec_report_);
+    ::close(std::exchange(exec_report_, -1));
+  }
+  launch_.reset();
   // Refused before anything is closed, so that a bad delay leaves the object as it was.
   detail::require_number(delayafterclose, "delayafterclose");
   detail::require_number(delayafterterminate, "delayafterterminate");
@@ -262,6 +269,10 @@ void spawn::take_own_fields(spawn& other) noexcept {
   fd_already_closed_ = std::exchange(other.fd_already_closed_, false);
   if (end_notice_ >= 0) ::close(end_notice_);
   end_notice_ = std::exchange(other.end_notice_, -1);
+  wait_for_exec = other.wait_for_exec;
+  if (exec_report_ >= 0) ::close(exec_report_);
+  exec_report_ = std::exchange(other.exec_report_, -1);
+  launch_ = std::move(other.launch_);
 }
 
 }  // namespace pexpect_custom

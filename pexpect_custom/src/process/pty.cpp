@@ -10,6 +10,7 @@
 
 #include "pexpect_custom/spawn.hpp"
 #include "process/child_exec.hpp"
+#include "process/child_syscalls.hpp"
 #include "process/pty_pair.hpp"
 
 namespace pexpect_custom {
@@ -18,26 +19,29 @@ namespace {
 
 using detail::child_failure;
 
-PEXPECT_CHILD_CODE void fail_in_child(int error_fd, child_failure::kind_t kind) {
-  detail::report_child_failure(error_fd, {kind, errno});
+namespace child_sys = detail::child_sys;
+
+// `result` is a child system call's: -errno on failure.
+PEXPECT_CHILD_CODE void fail_in_child(int error_fd, long result) {
+  detail::report_child_failure(error_fd, {child_failure::system_error, static_cast<int>(-result)});
 }
 
 // In the child: makes the slave `child_name` the controlling terminal of a new session.
 PEXPECT_CHILD_CODE void pty_make_controlling_tty(const char* child_name, int error_fd) {
-  int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
-  if (fd >= 0) ::close(fd);
-  if (setsid() < 0) fail_in_child(error_fd, child_failure::system_error);
-  fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+  long fd = child_sys::open("/dev/tty", O_RDWR | O_NOCTTY);
+  if (fd >= 0) child_sys::close(static_cast<int>(fd));
+  if (long result = child_sys::call(SYS_setsid); result < 0) fail_in_child(error_fd, result);
+  fd = child_sys::open("/dev/tty", O_RDWR | O_NOCTTY);
   if (fd >= 0) {
-    ::close(fd);
-    fail_in_child(error_fd, child_failure::still_has_controlling_tty);
+    child_sys::close(static_cast<int>(fd));
+    detail::report_child_failure(error_fd, {child_failure::still_has_controlling_tty, 0});
   }
-  fd = ::open(child_name, O_RDWR);
-  if (fd < 0) fail_in_child(error_fd, child_failure::system_error);
-  ::close(fd);
-  fd = ::open("/dev/tty", O_WRONLY);
-  if (fd < 0) fail_in_child(error_fd, child_failure::system_error);
-  ::close(fd);
+  fd = child_sys::open(child_name, O_RDWR);
+  if (fd < 0) fail_in_child(error_fd, fd);
+  child_sys::close(static_cast<int>(fd));
+  fd = child_sys::open("/dev/tty", O_WRONLY);
+  if (fd < 0) fail_in_child(error_fd, fd);
+  child_sys::close(static_cast<int>(fd));
 }
 
 // In the child: takes the slave by name as the controlling terminal of a new session, and puts
@@ -69,29 +73,33 @@ pty_pair open_pty_pair(int rows, int cols) {
 }
 
 PEXPECT_CHILD_CODE void slave_onto_standard_descriptors(int slave, int error_fd) {
-  // dup2 onto the descriptor itself would keep its close-on-exec flag: work from a copy above 2.
-  int source = slave;
+  // Duplicating onto the descriptor itself would keep its close-on-exec flag: work from a copy
+  // above 2, which dup3 never meets as its target.
+  long source = slave;
   if (slave <= 2) {
-    source = fcntl(slave, F_DUPFD, 3);
-    if (source < 0) fail_in_child(error_fd, child_failure::system_error);
+    source = child_sys::call(SYS_fcntl, slave, F_DUPFD, 3);
+    if (source < 0) fail_in_child(error_fd, source);
   }
   for (int target = 0; target <= 2; ++target) {
-    if (dup2(source, target) < 0) fail_in_child(error_fd, child_failure::system_error);
+    if (long result = child_sys::call(SYS_dup3, source, target, 0); result < 0)
+      fail_in_child(error_fd, result);
   }
-  ::close(source);
+  child_sys::close(static_cast<int>(source));
 }
 
 PEXPECT_CHILD_CODE void attach_terminal(int slave, int error_fd) {
-  if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) fail_in_child(error_fd, child_failure::system_error);
+  long result = child_sys::call(SYS_setsid);
+  if (result >= 0) result = child_sys::call(SYS_ioctl, slave, TIOCSCTTY, 0);
+  if (result < 0) fail_in_child(error_fd, result);
   slave_onto_standard_descriptors(slave, error_fd);
 }
 
 }  // namespace detail
 
-std::pair<pid_t, int> spawn::fork_pty(const detail::exec_plan& plan, int error_fd) {
+std::pair<pid_t, int> spawn::fork_pty(detail::child_launch& launch, int error_fd) {
   detail::pty_pair pty = detail::open_pty_pair(dimensions_.first, dimensions_.second);
-  const detail::terminal_handover terminal{attach_own, pty.slave.get(), pty.slave_name.c_str()};
-  const pid_t child_pid = detail::start_child(plan, terminal, error_fd);
+  launch.set_terminal(attach_own, pty.slave.get(), pty.slave_name);
+  const pid_t child_pid = detail::start_child(launch, error_fd, detail::child_memory_for(wait_for_exec));
   if (child_pid < 0) throw_system_error();
   return {child_pid, pty.master.release()};
 }

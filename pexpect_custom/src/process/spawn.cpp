@@ -83,16 +83,16 @@ PEXPECT_CHILD_CODE void attach_native(const detail::terminal_handover& terminal,
 
 // The platform's way: a new terminal pair, then a child that takes the slave as its controlling
 // terminal and becomes the program. Returns (pid, master).
-std::pair<pid_t, int> native_pty_fork(const detail::exec_plan& plan, std::pair<int, int> dimensions,
-                                      int error_fd) {
+std::pair<pid_t, int> native_pty_fork(detail::child_launch& launch, std::pair<int, int> dimensions,
+                                      int error_fd, detail::child_memory memory) {
   detail::pty_pair pty;
   try {
     pty = detail::open_pty_pair(dimensions.first, dimensions.second);
   } catch (const SystemError& error) {
     fork_failed(error);
   }
-  const detail::terminal_handover terminal{attach_native, pty.slave.get(), pty.slave_name.c_str()};
-  const pid_t child_pid = detail::start_child(plan, terminal, error_fd);
+  launch.set_terminal(attach_native, pty.slave.get(), pty.slave_name);
+  const pid_t child_pid = detail::start_child(launch, error_fd, memory);
   if (child_pid < 0) fork_failed(SystemError(errno));
   return {child_pid, pty.master.release()};
 }
@@ -100,6 +100,13 @@ std::pair<pid_t, int> native_pty_fork(const detail::exec_plan& plan, std::pair<i
 void reap(pid_t pid) {
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
+}
+
+[[noreturn]] void raise_start_failure(const detail::child_failure& failure) {
+  if (failure.kind == detail::child_failure::still_has_controlling_tty) {
+    throw ExceptionPexpect("Error! We are not disconnected from a controlling tty.");
+  }
+  throw SystemError(failure.errno_value);
 }
 
 }  // namespace
@@ -125,6 +132,7 @@ spawn::spawn(const std::optional<std::string>& command_word, const std::vector<s
   logfile_read = options.logfile_read;
   logfile_send = options.logfile_send;
   dimensions_ = options.dimensions;
+  wait_for_exec = options.wait_for_exec;
   start(command_word, argv);
   if (options.screen && !closed) attach_screen();
   recording = options.recording;
@@ -204,24 +212,57 @@ void spawn::_spawn(const std::string& command_word, const std::vector<std::strin
 
   if (pid) throw std::logic_error("The pid member should be None.");
 
-  detail::exec_plan plan(*command, *args, env, ignore_sighup);
+  auto launch = std::make_unique<detail::child_launch>(*command, *args, env, ignore_sighup);
   auto [error_read, error_write] = start_error_pipe(use_native_pty_fork);
-  const auto [child_pid, master] = use_native_pty_fork ? native_pty_fork(plan, dimensions_, error_write.get())
-                                                       : fork_pty(plan, error_write.get());
+  const detail::child_memory memory = detail::child_memory_for(wait_for_exec);
+  const auto [child_pid, master] = use_native_pty_fork
+                                       ? native_pty_fork(*launch, dimensions_, error_write.get(), memory)
+                                       : fork_pty(*launch, error_write.get());
 
   error_write.reset();
   detail::unique_fd master_fd(master);
-  if (auto failure = detail::await_exec(error_read.get())) {
-    reap(child_pid);
-    if (failure->kind == detail::child_failure::still_has_controlling_tty) {
-      throw ExceptionPexpect("Error! We are not disconnected from a controlling tty.");
+  if (wait_for_exec) {
+    if (auto failure = detail::await_exec(error_read.get())) {
+      reap(child_pid);
+      raise_start_failure(*failure);
     }
-    throw SystemError(failure->errno_value);
+  } else {
+    exec_report_ = error_read.release();
+    if (memory == detail::child_memory::shared) launch_ = std::move(launch);
   }
   pid = child_pid;
   child_fd = master_fd.release();
   terminated = false;
   closed = false;
+}
+
+// The child closes the pipe's write end at its exec, or writes its failure there and ends, so a
+// read returns at once whenever the terminal has shown any sign of the child.
+void spawn::confirm_start() {
+  if (exec_report_ < 0) return;
+  const std::optional<detail::child_failure> failure = detail::await_exec(exec_report_);
+  ::close(std::exchange(exec_report_, -1));
+  launch_.reset();
+  if (!failure) return;
+  abandon_start();
+  raise_start_failure(*failure);
+}
+
+void spawn::abandon_start() noexcept {
+  if (end_notice_ >= 0) ::close(std::exchange(end_notice_, -1));
+  if (child_fd >= 0) ::close(std::exchange(child_fd, -1));
+  if (!terminated && pid) reap(*pid);
+  pid.reset();
+  status.reset();
+  exitstatus.reset();
+  signalstatus.reset();
+  terminated = true;
+  closed = true;
+}
+
+long spawn::read_from_descriptor(char* into, std::size_t size) {
+  confirm_start();
+  return expect_base::read_from_descriptor(into, size);
 }
 
 }  // namespace pexpect_custom
