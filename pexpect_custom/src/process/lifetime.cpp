@@ -190,8 +190,13 @@ int spawn::end_notice_fd() {
 void spawn::close(bool force) {
   if (closed) return;
   // A child on this process's memory may still read it: let it reach its exec (or its end) first.
+  // It is continued first, so that one stopped before its exec cannot hold the close for ever;
+  // it is ended below in any case.
   if (exec_report_ >= 0) {
-    if (launch_) detail::await_exec(exec_report_);
+    if (launch_) {
+      if (pid) ::kill(*pid, SIGCONT);
+      detail::await_exec(exec_report_);
+    }
     ::close(std::exchange(exec_report_, -1));
   }
   launch_.reset();
