@@ -113,7 +113,14 @@ TEST_F(Lifetime, WaitExitGivesTheEndWhetherOrNotItWasCollected) {
            {"still running", {"sleep", "0.2", "exit", "4"}, [](spawn&) {}, 4, std::nullopt},
            {"end of file met", {"exit", "3"}, [](spawn& c) { c.expect(EOF_marker); }, 3, std::nullopt},
            {"killed", {"sleep", "30"}, [](spawn& c) { c.kill(SIGTERM); }, std::nullopt, SIGTERM},
-           {"already waited for", {"exit", "5"}, [](spawn& c) { c.wait(); }, 5, std::nullopt},
+           {"collected by isalive",
+            {"exit", "5"},
+            [](spawn& c) {
+              ASSERT_TRUE(ended_unreaped(*c.pid));
+              ASSERT_FALSE(c.isalive());
+            },
+            5,
+            std::nullopt},
        }) {
     SCOPED_TRACE(name);
     spawn child = quick(modes);
