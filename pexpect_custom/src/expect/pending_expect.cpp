@@ -3,11 +3,9 @@
 #include "pexpect_custom/pending_expect.hpp"
 
 #include <poll.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <stdexcept>
 #include <utility>
 
@@ -38,27 +36,27 @@ first_look look_now(int fd, int notice) {
   return {entries[0].revents != 0, notice >= 0 && entries[1].revents == 0};
 }
 
-// From this size on, the output of an expect grows in blocks backed by huge pages where the
-// system offers them: a first touch of every 4 KiB page would otherwise cost more than the copy.
-constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
+// Past `large_output`, an expect's output grows in few large steps rather than by doubling:
+// each step is a fresh block whose every page the kernel faults in and clears as the old bytes
+// are copied in and new ones appended, which costs more than the copy itself, while capacity not
+// yet written to costs no memory. A step makes the capacity eight times larger but adds at most
+// `largest_addition`, and always at least doubles it.
+constexpr std::size_t large_output = std::size_t{2} << 20;
+constexpr std::size_t growth_factor = 8;
+constexpr std::size_t largest_addition = std::size_t{256} << 20;
 
-// Asks for huge pages over the whole 2 MiB pages inside [data, data + size); only advice.
-void advise_huge_pages(char* data, std::size_t size) {
-  const auto first = reinterpret_cast<std::uintptr_t>(data);
-  const std::size_t skip = (huge_page_bytes - first % huge_page_bytes) % huge_page_bytes;
-  if (size <= skip) return;
-  const std::size_t length = (size - skip) / huge_page_bytes * huge_page_bytes;
-  if (length > 0) madvise(data + skip, length, MADV_HUGEPAGE);
+std::size_t grown_capacity(std::size_t capacity, std::size_t needed) {
+  const std::size_t added =
+      capacity <= largest_addition / (growth_factor - 1) ? capacity * (growth_factor - 1) : largest_addition;
+  return std::max({needed, capacity + added, 2 * capacity});
 }
 
-// Appends `chunk`, doubling the capacity when it runs out as the string itself would, but
-// advising huge pages for a large new block before anything is written into it.
+// Appends `chunk`, growing a large output in the steps above.
 void append_output(std::string& incoming, std::string_view chunk) {
   const std::size_t needed = incoming.size() + chunk.size();
-  if (needed > incoming.capacity() && needed >= huge_page_bytes) {
+  if (needed > incoming.capacity() && needed >= large_output) {
     std::string grown;
-    grown.reserve(std::max(needed, 2 * incoming.capacity()));
-    advise_huge_pages(grown.data(), grown.capacity());
+    grown.reserve(grown_capacity(incoming.capacity(), needed));
     grown.append(incoming);
     incoming.swap(grown);
   }
