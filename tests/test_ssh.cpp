@@ -366,11 +366,12 @@ TEST_F(Ssh, ConfigurationCompletesTheOptions) {
       {"a non-matching block is skipped", "Host other !fleet-*\n  Port 1\n" + fleet, std::nullopt, nullptr},
       {"proxy jump", "Host fleet-*\n  ProxyJump jump.example.org\n" + fleet, std::nullopt, "ProxyJump"},
       {"proxy command", "Host *\n  ProxyCommand nc %h %p\n" + fleet, std::nullopt, "ProxyCommand"},
-      {"unknown host, checking off", "Host fleet-*\n  StrictHostKeyChecking no\n  UserKnownHostsFile " +
-                                          server->folder() + "/config_new_known_hosts\n" + fleet,
+      {"unknown host, checking off",
+       "Host fleet-*\n  StrictHostKeyChecking no\n  UserKnownHostsFile " + server->folder() +
+           "/config_new_known_hosts\n" + fleet,
        std::nullopt, nullptr},
-      {"changed key, checking off", "Host fleet-*\n  StrictHostKeyChecking no\n  UserKnownHostsFile " +
-                                        changed_hosts + "\n" + fleet,
+      {"changed key, checking off",
+       "Host fleet-*\n  StrictHostKeyChecking no\n  UserKnownHostsFile " + changed_hosts + "\n" + fleet,
        std::nullopt, "has changed"},
   };
   ssh_options missing = key_login("true");
@@ -475,8 +476,9 @@ TEST_F(Ssh, KeepaliveReportsASilentServerAsEndOfFile) {
 // Old devices: refused by default with both sides' offers named, accepted when allowed.
 TEST(SshAlgorithms, OlderKeyExchangeAndHostKeyOnlyWhenAllowed) {
   if (auto missing = ssh_server::missing_prerequisite()) GTEST_SKIP() << *missing;
-  ssh_server old_device({.extra_config = "KexAlgorithms diffie-hellman-group14-sha1\nHostKeyAlgorithms ssh-rsa",
-                         .rsa_host_key = true});
+  ssh_server old_device(
+      {.extra_config = "KexAlgorithms diffie-hellman-group14-sha1\nHostKeyAlgorithms ssh-rsa",
+       .rsa_host_key = true});
   ssh_options options;
   options.host = "127.0.0.1";
   options.port = old_device.port();
@@ -489,8 +491,9 @@ TEST(SshAlgorithms, OlderKeyExchangeAndHostKeyOnlyWhenAllowed) {
   const std::string refused = failure_of(options);
   EXPECT_NE(refused.find("diffie-hellman-group14-sha1"), std::string::npos) << refused;
   EXPECT_NE(refused.find("curve25519-sha256"), std::string::npos) << refused;
-  for (auto [kex, host_key] : {std::pair{"diffie-hellman-group14-sha1", "ssh-rsa"},
-                               std::pair{"+diffie-hellman-group14-sha1", "+ssh-rsa"}}) {
+  for (auto [kex, host_key] :
+       {std::pair{"diffie-hellman-group14-sha1", "ssh-rsa"},
+        std::pair{"curve25519-sha256,diffie-hellman-group14-sha1", "ssh-ed25519,rsa-sha2-256,ssh-rsa"}}) {
     SCOPED_TRACE(kex);
     options.key_exchanges = kex;
     options.host_key_types = host_key;

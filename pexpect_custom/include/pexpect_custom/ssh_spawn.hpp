@@ -70,9 +70,10 @@ struct ssh_options {
   /// `ConnectTimeout`); a missing file is no error. Empty: no file is read. A configuration that
   /// gives the host a `ProxyCommand` or `ProxyJump` is refused: no other program is started.
   std::string config_file = "~/.ssh/config";
-  /// Algorithms the connection may use, as comma-separated lists of SSH names (a list may start
-  /// with "+" to add to the defaults); empty: libssh's secure defaults. Older devices may need
-  /// for example `.key_exchanges = "+diffie-hellman-group14-sha1"`, `.host_key_types = "+ssh-rsa"`.
+  /// Algorithms the connection may use, each a comma-separated list of SSH names in the order of
+  /// preference, which replaces libssh's secure defaults; empty: those defaults. An older device
+  /// may need for example `.key_exchanges = "curve25519-sha256,diffie-hellman-group14-sha1"` and
+  /// `.host_key_types = "ssh-ed25519,rsa-sha2-256,ssh-rsa"`.
   std::string key_exchanges;
   std::string host_key_types;
   std::string ciphers;
@@ -118,8 +119,8 @@ struct ssh_options {
 };
 
 /// A remote session: reading, sending, the expect family, the readers, logs and the state report
-/// of expect_base, over an SSH channel with a remote pseudo-terminal (or none, see `pty`). The descriptor (`child_fd`)
-/// is the connection's socket, which is what an event loop waits on; expect_any, pending_expect
+/// of expect_base, over an SSH channel with a remote pseudo-terminal (or none, see `pty`). The descriptor
+/// (`child_fd`) is the connection's socket, which is what an event loop waits on; expect_any, pending_expect
 /// and the Asio adapter's async_expect work on it as on a local child. The terminal is remote:
 /// `sendeof` and `sendintr` send the usual characters (Ctrl-D, Ctrl-C), and the local terminal
 /// calls (getecho, setecho, waitnoecho) do not apply. Movable, not copyable.

@@ -132,7 +132,16 @@ class ssh_opening {
   const ssh_options& options() const { return options_; }
 
  private:
-  enum class stage { configure, connect, authenticate, open_channel, request_terminal, request_env, start, open };
+  enum class stage {
+    configure,
+    connect,
+    authenticate,
+    open_channel,
+    request_terminal,
+    request_env,
+    start,
+    open
+  };
   enum class method { key_file, agent, password, keyboard };
   struct attempt {
     method kind;

@@ -1,10 +1,10 @@
 // Keepalive requests and the detection of a server that has gone silent: the kernel says how long
 // ago the connection last brought data, and a timer descriptor wakes the session's waits.
+#include <libssh/server.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
-#include <libssh/server.h>
 #include <unistd.h>
 
 #include <cmath>

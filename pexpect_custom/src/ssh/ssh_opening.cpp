@@ -36,7 +36,9 @@ void close_on_exec(int fd) {
 
 // The deadline is final once the configuration has given its time-out, at the first step.
 ssh_opening::ssh_opening(const ssh_options& options)
-    : options_(options), started_(now()), deadline_(started_ + (options.connect_timeout >= 0 ? options.connect_timeout : 30)) {}
+    : options_(options),
+      started_(now()),
+      deadline_(started_ + (options.connect_timeout >= 0 ? options.connect_timeout : 30)) {}
 
 ssh_opening::~ssh_opening() {
   forget_secrets();
@@ -277,9 +279,13 @@ bool ssh_opening::start() {
 }
 
 void ssh_opening::time_out() const {
-  static const char* const waits[] = {"the configuration", "the connection and key exchange", "authentication",
-                                      "the channel's opening",           "the terminal",
-                                      "the environment variables",       "the start of the command"};
+  static const char* const waits[] = {"the configuration",
+                                      "the connection and key exchange",
+                                      "authentication",
+                                      "the channel's opening",
+                                      "the terminal",
+                                      "the environment variables",
+                                      "the start of the command"};
   std::ostringstream text;
   text << "Timeout exceeded in ssh_spawn() connecting to " << where(options_) << ": no answer within "
        << options_.connect_timeout << " seconds during " << waits[static_cast<int>(stage_)];

@@ -104,6 +104,10 @@ settled_options read_configuration(ssh_session session, const ssh_options& optio
     fail("cannot read the configuration " + file + ": " + error_text(session));
   }
   refuse_proxy(session, file, options.host);
+  // libssh takes `StrictHostKeyChecking no` as leave to report every key as known, a changed one
+  // included; the check here decides alone (check_host_key), so libssh's own stays strict.
+  const int strict = 1;
+  set_option(session, SSH_OPTIONS_STRICTHOSTKEYCHECK, &strict, "host key checking");
   settled.host = text_option(session, SSH_OPTIONS_HOST);
   const config_extras extras = read_config_extras(file, options.host);
   if (settled.identity_files.empty()) {
@@ -119,9 +123,12 @@ settled_options read_configuration(ssh_session session, const ssh_options& optio
 
 void set_algorithms(ssh_session session, const ssh_options& options) {
   const std::pair<ssh_options_e, const std::string*> lists[] = {
-      {SSH_OPTIONS_KEY_EXCHANGE, &options.key_exchanges}, {SSH_OPTIONS_HOSTKEYS, &options.host_key_types},
-      {SSH_OPTIONS_CIPHERS_C_S, &options.ciphers},        {SSH_OPTIONS_CIPHERS_S_C, &options.ciphers},
-      {SSH_OPTIONS_HMAC_C_S, &options.macs},              {SSH_OPTIONS_HMAC_S_C, &options.macs},
+      {SSH_OPTIONS_KEY_EXCHANGE, &options.key_exchanges},
+      {SSH_OPTIONS_HOSTKEYS, &options.host_key_types},
+      {SSH_OPTIONS_CIPHERS_C_S, &options.ciphers},
+      {SSH_OPTIONS_CIPHERS_S_C, &options.ciphers},
+      {SSH_OPTIONS_HMAC_C_S, &options.macs},
+      {SSH_OPTIONS_HMAC_S_C, &options.macs},
   };
   for (const auto& [option, list] : lists) {
     if (list->empty()) continue;

@@ -321,7 +321,8 @@ long ssh_spawn::write_to_descriptor(std::string_view data) {
 }
 
 // Standard output first; the remote terminal sends everything there, but a server may still use
-// the error stream, which is read with it unless it is kept apart. EAGAIN: the socket woke for a packet that carried no output.
+// the error stream, which is read with it unless it is kept apart. EAGAIN: the socket woke for a packet that
+// carried no output.
 long ssh_spawn::read_from_descriptor(char* into, std::size_t size) {
   if (!connection_) {
     errno = EBADF;
