@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -471,6 +472,61 @@ TEST_F(Ssh, KeepaliveReportsASilentServerAsEndOfFile) {
   EXPECT_EQ(index, 1);
   EXPECT_FALSE(alive);
   EXPECT_THROW(session.read_nonblocking(100, 1), EOF_);
+}
+
+// Files go both ways over the session's own connection, contents and permission bits intact; the
+// errors name the cause, and the session goes on.
+TEST_F(Ssh, FileTransferBothWays) {
+  std::string data(64 << 20, '\0');
+  std::mt19937 random(64);
+  for (char& byte : data) byte = static_cast<char>(random());
+  const std::string local = server->folder() + "/transfer_local";
+  std::ofstream(local, std::ios::binary) << data;
+  chmod(local.c_str(), 0640);
+  ssh_spawn session(key_login("read line; echo still here"));
+  std::uint64_t last_done = 0;
+  std::uint64_t last_total = 1;
+  const auto progress = [&](std::uint64_t done, std::uint64_t total) {
+    EXPECT_GE(done, last_done);
+    last_done = done;
+    last_total = total;
+  };
+  const std::string remote = server->folder() + "/transfer_remote";
+  session.upload(local, remote, progress);
+  EXPECT_EQ(last_done, data.size());
+  EXPECT_EQ(last_total, data.size());
+  struct stat status {};
+  ASSERT_EQ(stat(remote.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640U);
+  EXPECT_TRUE(file_text(remote) == data);
+
+  chmod(remote.c_str(), 0604);
+  const std::string back = server->folder() + "/transfer_back";
+  last_done = 0;
+  session.download(remote, back, progress);
+  EXPECT_EQ(last_done, data.size());
+  ASSERT_EQ(stat(back.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0604U);
+  EXPECT_TRUE(file_text(back) == data);
+
+  const std::pair<std::function<void()>, const char*> failures[] = {
+      {[&] { session.download(server->folder() + "/no_such_file", back); }, "no such file"},
+      // A read-only kernel attribute: refused even to root.
+      {[&] { session.upload(local, "/sys/kernel/mm/transparent_hugepage/hpage_pmd_size"); },
+       access("/sys/kernel/mm/transparent_hugepage/hpage_pmd_size", F_OK) == 0 ? "permission denied"
+                                                                               : "no such file"},
+      {[&] { session.upload(server->folder() + "/no_such_file", remote); }, "No such file"},
+  };
+  for (const auto& [transfer, cause] : failures) {
+    try {
+      transfer();
+      ADD_FAILURE() << "no failure, expected " << cause;
+    } catch (const ExceptionPexpect& error) {
+      EXPECT_NE(std::string(error.what()).find(cause), std::string::npos) << error.what();
+    }
+  }
+  session.sendline("go on");
+  session.expect_exact("still here");
 }
 
 // Old devices: refused by default with both sides' offers named, accepted when allowed.

@@ -131,6 +131,7 @@ bool ssh_server::start_on(int port) {
                                                "AcceptEnv PEXPECT_*\n"
                                                "MaxStartups 200\n"
                                                "MaxSessions 200\n"
+                                               "Subsystem sftp internal-sftp\n"
                                                "LogLevel INFO\n" +
                                                settings_.extra_config + "\n");
   int log_pipe[2];

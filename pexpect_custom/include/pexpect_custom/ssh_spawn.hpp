@@ -3,6 +3,7 @@
 // system (or without one, for byte-exact data), reached over SSH and driven by the same expect
 // engine as a local child.
 
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <map>
@@ -30,6 +31,9 @@ struct ssh_prompt {
   std::string prompt;
   bool echo = false;
 };
+
+/// Reports the progress of a file transfer: bytes done so far and the file's size.
+using transfer_progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 /// Answers one keyboard-interactive prompt.
 using ssh_answer_function = std::function<std::string(const ssh_prompt&)>;
@@ -174,6 +178,16 @@ class ssh_spawn : public expect_base {
   bool terminate(bool force = false);
   /// Closes the channel and the connection. A second call does nothing.
   void close();
+
+  /// Copies the local file `local_path` to `remote_path` over the same connection (SFTP), with the
+  /// local file's permission bits; replaces a file there. `progress` is called after every block.
+  /// Blocks until done, each wait bounded by `connect_timeout`. Raises ExceptionPexpect naming
+  /// the file and the cause ("permission denied", "no such file", ...); the session goes on.
+  void upload(const std::string& local_path, const std::string& remote_path,
+              const transfer_progress& progress = {});
+  /// Copies the remote file `remote_path` to `local_path`, with its permission bits, as upload.
+  void download(const std::string& remote_path, const std::string& local_path,
+                const transfer_progress& progress = {});
 
  protected:
   report_identity identity() const override;
