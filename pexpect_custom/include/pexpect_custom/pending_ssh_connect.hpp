@@ -26,8 +26,9 @@ class ssh_opening;
 /// ```
 /// The failures raised by `step` are those of the `ssh_spawn` constructor, which is built on this
 /// class: ExceptionPexpect naming what failed (std::invalid_argument for options that do not go
-/// together), TIMEOUT once `connect_timeout` (counted from this object's construction) has passed. A failure, or destroying this object before `take`, closes
-/// everything opened so far. Movable, not copyable.
+/// together), TIMEOUT once `connect_timeout` (counted from this object's construction) has
+/// passed. A failure, or destroying this object before `take`, closes everything opened so far.
+/// Movable, not copyable.
 class pending_ssh_connect {
  public:
   /// Starts the clock of `connect_timeout`; nothing is read or sent yet (the configuration file is
