@@ -30,7 +30,7 @@ using sftp_handle = std::unique_ptr<sftp_session_struct, sftp_closer>;
 using remote_file = std::unique_ptr<sftp_file_struct, remote_file_closer>;
 using remote_attributes = std::unique_ptr<sftp_attributes_struct, attributes_closer>;
 
-constexpr std::size_t block_size = 64 * 1024;  // libssh cuts larger writes into pieces anyway
+constexpr std::size_t block_size = std::size_t{64} * 1024;  // libssh cuts larger writes into pieces anyway
 
 std::string sftp_cause(sftp_session sftp, ssh_session session) {
   switch (sftp_get_error(sftp)) {
