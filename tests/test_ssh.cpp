@@ -5,9 +5,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -52,6 +54,7 @@ class Ssh : public ::testing::Test {
     options.known_hosts = server->known_hosts();
     options.command = std::move(command);
     options.timeout = 60;
+    options.config_file.clear();  // never the real user's
     return options;
   }
 
@@ -339,6 +342,220 @@ TEST_F(Ssh, FiftySessionsFromOneThread) {
     waiting.erase(waiting.begin() + static_cast<long>(done.session));
   }
   for (ssh_spawn& session : sessions) EXPECT_EQ(session.wait(), 0);
+}
+
+// The configuration completes what the caller left open, and what the caller gives wins; a
+// proxy is refused and `StrictHostKeyChecking no` never accepts a changed key.
+TEST_F(Ssh, ConfigurationCompletesTheOptions) {
+  const std::string port = std::to_string(server->port());
+  const std::string changed_hosts = server->folder() + "/config_changed_known_hosts";
+  std::ofstream(changed_hosts) << "[127.0.0.1]:" << port << " "
+                               << file_text(server->make_key("config_other_host_key") + ".pub");
+  const std::string fleet = "Host fleet-*\n  HostName 127.0.0.1\n  Port " + port +
+                            "\n  User root\n  IdentityFile " + server->client_key() +
+                            "\n  UserKnownHostsFile " + server->known_hosts() + "\n  ConnectTimeout 20\n";
+  struct row {
+    const char* name;
+    std::string config;
+    std::optional<int> port;
+    const char* failure;  // nullptr: the session opens
+  };
+  const row rows[] = {
+      {"everything from the file", fleet, std::nullopt, nullptr},
+      {"the caller's port wins", "Host fleet-*\n  Port 1\n" + fleet, server->port(), nullptr},
+      {"the file's wrong port is used", "Host fleet-*\n  Port 1\n" + fleet, std::nullopt, "port 1:"},
+      {"a non-matching block is skipped", "Host other !fleet-*\n  Port 1\n" + fleet, std::nullopt, nullptr},
+      {"proxy jump", "Host fleet-*\n  ProxyJump jump.example.org\n" + fleet, std::nullopt, "ProxyJump"},
+      {"proxy command", "Host *\n  ProxyCommand nc %h %p\n" + fleet, std::nullopt, "ProxyCommand"},
+      {"unknown host, checking off",
+       "Host fleet-*\n  StrictHostKeyChecking no\n  UserKnownHostsFile " + server->folder() +
+           "/config_new_known_hosts\n" + fleet,
+       std::nullopt, nullptr},
+      {"changed key, checking off",
+       "Host fleet-*\n  StrictHostKeyChecking no\n  UserKnownHostsFile " + changed_hosts + "\n" + fleet,
+       std::nullopt, "has changed"},
+  };
+  ssh_options missing = key_login("true");
+  missing.config_file = server->folder() + "/no_such_config";  // no error
+  { ssh_spawn session(missing); }
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    ssh_options options;
+    options.host = "fleet-7";
+    options.port = r.port;
+    options.use_agent = false;
+    options.command = "echo configured as $(id -un)";
+    options.config_file = server->folder() + "/client_config";
+    std::ofstream(options.config_file) << r.config;
+    if (r.failure) {
+      EXPECT_NE(failure_of(options).find(r.failure), std::string::npos) << failure_of(options);
+      continue;
+    }
+    ssh_spawn session(options);
+    session.expect_exact("configured as root");
+    EXPECT_EQ(session.host, "127.0.0.1");
+    EXPECT_EQ(session.port, server->port());
+  }
+}
+
+// Without a terminal the bytes go through unchanged and the end of input is the channel's own.
+TEST_F(Ssh, ExecWithoutTerminalIsByteExact) {
+  std::string data(16 << 20, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 7 + i / 256) & 0xff);
+  ssh_options options = key_login("cat");
+  options.pty = false;
+  options.maxread = 1 << 20;
+  options.delaybeforesend = 0;
+  ssh_spawn session(options);
+  std::string got;
+  auto take_all = [&](double wait) {
+    try {
+      while (true) got += session.read_nonblocking(1 << 20, wait);
+    } catch (const TIMEOUT&) {
+    }
+  };
+  constexpr std::size_t chunk = 256 << 10;
+  for (std::size_t at = 0; at < data.size(); at += chunk) {
+    session.send(std::string_view(data).substr(at, chunk));
+    take_all(0);
+  }
+  session.sendeof();
+  EXPECT_EQ(session.expect({EOF_marker}), 0);
+  got += session.before_text();
+  EXPECT_EQ(got.size(), data.size());
+  EXPECT_TRUE(got == data);
+  EXPECT_EQ(session.wait(), 0);
+}
+
+// Standard error comes apart, or merged when asked; a screen needs the terminal.
+TEST_F(Ssh, StandardErrorApartOrMerged) {
+  for (bool merge : {false, true}) {
+    SCOPED_TRACE(merge ? "merged" : "apart");
+    ssh_options options = key_login("printf 'to out\\n'; printf 'to err\\n' >&2; exit 4");
+    options.pty = false;
+    options.merge_stderr = merge;
+    ssh_spawn session(options);
+    session.expect({EOF_marker});
+    EXPECT_EQ(session.wait(), 4);
+    const std::string output = session.before_text();
+    const std::string errors = session.read_stderr();
+    EXPECT_NE(output.find("to out\n"), std::string::npos) << output;
+    EXPECT_EQ(output.find("\r\n"), std::string::npos) << output;
+    EXPECT_EQ(output.find("to err") != std::string::npos, merge) << output;
+    EXPECT_EQ(errors, merge ? "" : "to err\n");
+  }
+  ssh_options screen = key_login("true");
+  screen.pty = false;
+  screen.screen = true;
+  EXPECT_THROW(ssh_spawn{screen}, std::invalid_argument);
+}
+
+// A server that stops answering ends the session within interval x count; one that is only quiet
+// does not.
+TEST_F(Ssh, KeepaliveReportsASilentServerAsEndOfFile) {
+  ssh_options options = key_login("echo ready; exec sleep 300");
+  options.keepalive_interval = 0.5;
+  options.keepalive_count = 3;
+  ssh_spawn session(options);
+  session.expect_exact("ready");
+  const auto quiet_since = std::chrono::steady_clock::now();
+  EXPECT_THROW(session.read_nonblocking(100, 4), TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - quiet_since, std::chrono::milliseconds(3900));
+  EXPECT_TRUE(session.isalive());
+
+  const std::vector<pid_t> serving = server->connection_processes();
+  ASSERT_FALSE(serving.empty());
+  for (pid_t pid : serving) kill(pid, SIGSTOP);
+  const long index = session.expect({"never", EOF_marker, TIMEOUT_marker}, 60);
+  const bool alive = session.isalive();
+  for (pid_t pid : serving) kill(pid, SIGCONT);
+  EXPECT_EQ(index, 1);
+  EXPECT_FALSE(alive);
+  EXPECT_THROW(session.read_nonblocking(100, 1), EOF_);
+}
+
+// Files go both ways over the session's own connection, contents and permission bits intact; the
+// errors name the cause, and the session goes on.
+TEST_F(Ssh, FileTransferBothWays) {
+  std::string data(64 << 20, '\0');
+  std::mt19937 random(64);
+  for (char& byte : data) byte = static_cast<char>(random());
+  const std::string local = server->folder() + "/transfer_local";
+  std::ofstream(local, std::ios::binary) << data;
+  chmod(local.c_str(), 0640);
+  ssh_spawn session(key_login("read line; echo still here"));
+  std::uint64_t last_done = 0;
+  std::uint64_t last_total = 1;
+  const auto progress = [&](std::uint64_t done, std::uint64_t total) {
+    EXPECT_GE(done, last_done);
+    last_done = done;
+    last_total = total;
+  };
+  const std::string remote = server->folder() + "/transfer_remote";
+  session.upload(local, remote, progress);
+  EXPECT_EQ(last_done, data.size());
+  EXPECT_EQ(last_total, data.size());
+  struct stat status {};
+  ASSERT_EQ(stat(remote.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640U);
+  EXPECT_TRUE(file_text(remote) == data);
+
+  chmod(remote.c_str(), 0604);
+  const std::string back = server->folder() + "/transfer_back";
+  last_done = 0;
+  session.download(remote, back, progress);
+  EXPECT_EQ(last_done, data.size());
+  ASSERT_EQ(stat(back.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0604U);
+  EXPECT_TRUE(file_text(back) == data);
+
+  const std::pair<std::function<void()>, const char*> failures[] = {
+      {[&] { session.download(server->folder() + "/no_such_file", back); }, "no such file"},
+      // A read-only kernel attribute: refused even to root.
+      {[&] { session.upload(local, "/sys/kernel/mm/transparent_hugepage/hpage_pmd_size"); },
+       access("/sys/kernel/mm/transparent_hugepage/hpage_pmd_size", F_OK) == 0 ? "permission denied"
+                                                                               : "no such file"},
+      {[&] { session.upload(server->folder() + "/no_such_file", remote); }, "No such file"},
+  };
+  for (const auto& [transfer, cause] : failures) {
+    try {
+      transfer();
+      ADD_FAILURE() << "no failure, expected " << cause;
+    } catch (const ExceptionPexpect& error) {
+      EXPECT_NE(std::string(error.what()).find(cause), std::string::npos) << error.what();
+    }
+  }
+  session.sendline("go on");
+  session.expect_exact("still here");
+}
+
+// Old devices: refused by default with both sides' offers named, accepted when allowed.
+TEST(SshAlgorithms, OlderKeyExchangeAndHostKeyOnlyWhenAllowed) {
+  if (auto missing = ssh_server::missing_prerequisite()) GTEST_SKIP() << *missing;
+  ssh_server old_device(
+      {.extra_config = "KexAlgorithms diffie-hellman-group14-sha1\nHostKeyAlgorithms ssh-rsa",
+       .rsa_host_key = true});
+  ssh_options options;
+  options.host = "127.0.0.1";
+  options.port = old_device.port();
+  options.user = "root";
+  options.identity_files = {old_device.client_key()};
+  options.use_agent = false;
+  options.known_hosts = old_device.known_hosts();
+  options.config_file.clear();
+  options.command = "echo old but reachable";
+  const std::string refused = failure_of(options);
+  EXPECT_NE(refused.find("diffie-hellman-group14-sha1"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("curve25519-sha256"), std::string::npos) << refused;
+  for (auto [kex, host_key] :
+       {std::pair{"diffie-hellman-group14-sha1", "ssh-rsa"},
+        std::pair{"curve25519-sha256,diffie-hellman-group14-sha1", "ssh-ed25519,rsa-sha2-256,ssh-rsa"}}) {
+    SCOPED_TRACE(kex);
+    options.key_exchanges = kex;
+    options.host_key_types = host_key;
+    ssh_spawn session(options);
+    session.expect_exact("old but reachable");
+  }
 }
 
 #ifdef PEXPECT_TEST_ASIO

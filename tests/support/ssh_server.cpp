@@ -37,9 +37,9 @@ std::string trimmed(std::string text) {
   return text;
 }
 
-void keygen(const std::string& path, const std::string& passphrase) {
+void keygen(const std::string& path, const std::string& passphrase, const std::string& type = "ed25519") {
   const process_result made =
-      run_process({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", passphrase, "-C", "", "-f", path});
+      run_process({"/usr/bin/ssh-keygen", "-q", "-t", type, "-N", passphrase, "-C", "", "-f", path});
   if (made.exit_code != 0) throw std::runtime_error("ssh-keygen failed: " + made.output);
 }
 
@@ -81,10 +81,10 @@ std::optional<std::string> ssh_server::missing_prerequisite() {
   return std::nullopt;
 }
 
-ssh_server::ssh_server() {
+ssh_server::ssh_server(ssh_server_settings settings) : settings_(std::move(settings)) {
   mkdir("/run/sshd", 0755);  // the server's own empty folder
   const std::string host_key = dir_.path() + "/host_key";
-  keygen(host_key, "");
+  keygen(host_key, "", settings_.rsa_host_key ? "rsa" : "ed25519");
   client_key_ = make_key("client_key");
   std::ofstream(dir_.path() + "/authorized_keys") << read_file(client_key_ + ".pub");
   const process_result listed = run_process({"/usr/bin/ssh-keygen", "-l", "-f", host_key + ".pub"});
@@ -131,7 +131,9 @@ bool ssh_server::start_on(int port) {
                                                "AcceptEnv PEXPECT_*\n"
                                                "MaxStartups 200\n"
                                                "MaxSessions 200\n"
-                                               "LogLevel INFO\n");
+                                               "Subsystem sftp internal-sftp\n"
+                                               "LogLevel INFO\n" +
+                                               settings_.extra_config + "\n");
   int log_pipe[2];
   if (pipe2(log_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t actions;
@@ -168,6 +170,22 @@ bool ssh_server::start_on(int port) {
   pid_ = pid;
   port_ = port;
   return true;
+}
+
+std::vector<pid_t> ssh_server::connection_processes() const {
+  std::vector<pid_t> found;
+  std::vector<pid_t> parents{pid_};
+  while (!parents.empty()) {
+    const pid_t parent = parents.back();
+    parents.pop_back();
+    const process_result listed = run_process({"/usr/bin/pgrep", "-P", std::to_string(parent)});
+    std::istringstream pids(listed.output);
+    for (pid_t pid; pids >> pid;) {
+      found.push_back(pid);
+      parents.push_back(pid);
+    }
+  }
+  return found;
 }
 
 ssh_server::~ssh_server() {

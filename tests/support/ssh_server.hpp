@@ -6,10 +6,19 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "test_support.hpp"
 
 namespace test_support {
+
+/// What a test server offers beyond the usual.
+struct ssh_server_settings {
+  /// Lines added to the server's configuration (for example `KexAlgorithms ...`).
+  std::string extra_config;
+  /// Serve an RSA host key instead of an Ed25519 one.
+  bool rsa_host_key = false;
+};
 
 class ssh_server {
  public:
@@ -17,7 +26,7 @@ class ssh_server {
   static std::optional<std::string> missing_prerequisite();
 
   /// Starts the server and returns once it accepts connections.
-  ssh_server();
+  explicit ssh_server(ssh_server_settings settings = {});
   /// Stops the server.
   ~ssh_server();
   ssh_server(const ssh_server&) = delete;
@@ -34,10 +43,13 @@ class ssh_server {
   const std::string& folder() const { return dir_.path(); }
   /// Makes a new key pair in the folder; returns the private key's path.
   std::string make_key(const std::string& name, const std::string& passphrase = "") const;
+  /// The processes that serve the connections (the server's descendants).
+  std::vector<pid_t> connection_processes() const;
 
  private:
   bool start_on(int port);
 
+  ssh_server_settings settings_;
   temp_dir dir_;
   std::string client_key_;
   std::string known_hosts_;

@@ -25,12 +25,14 @@ class ssh_opening;
 /// ssh_spawn session = pending.take();
 /// ```
 /// The failures raised by `step` are those of the `ssh_spawn` constructor, which is built on this
-/// class: ExceptionPexpect naming what failed, TIMEOUT once `connect_timeout` (counted from this
-/// object's construction) has passed. A failure, or destroying this object before `take`, closes
-/// everything opened so far. Movable, not copyable.
+/// class: ExceptionPexpect naming what failed (std::invalid_argument for options that do not go
+/// together), TIMEOUT once `connect_timeout` (counted from this object's construction) has
+/// passed. A failure, or destroying this object before `take`, closes everything opened so far.
+/// Movable, not copyable.
 class pending_ssh_connect {
  public:
-  /// Fixes the deadline; nothing is sent yet.
+  /// Starts the clock of `connect_timeout`; nothing is read or sent yet (the configuration file is
+  /// read by the first step, which also raises what is wrong with the options).
   explicit pending_ssh_connect(const ssh_options& options);
   pending_ssh_connect(pending_ssh_connect&& other) noexcept;
   pending_ssh_connect& operator=(pending_ssh_connect&& other) noexcept;

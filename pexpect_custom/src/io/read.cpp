@@ -110,6 +110,13 @@ std::string expect_base::read_nonblocking(long size, timeout_arg limit) {
         if (!alive_without_blocking()) {
           throw end_of_file("End of File (EOF) in read_nonblocking(). Very pokey platform.");
         }
+        // A notice that woke the wait while the other side still runs (a transport's own timer)
+        // ends nothing: the wait goes on within the same limit.
+        const bool time_left = !read_timeout || detail::now() < end_time;
+        if (!ready.read.empty() && time_left) {
+          if (read_timeout) wait_limit = std::max(0.0, end_time - detail::now());
+          continue;
+        }
         throw TIMEOUT("Timeout exceeded in read_nonblocking().");
       }
     }

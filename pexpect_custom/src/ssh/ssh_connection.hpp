@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "io/unique_fd.hpp"
 #include "pexpect_custom/ssh_spawn.hpp"
 
 namespace pexpect_custom {
@@ -38,6 +39,24 @@ using session_handle = std::unique_ptr<ssh_session_struct, session_closer>;
 using channel_handle = std::unique_ptr<ssh_channel_struct, channel_closer>;
 using key_handle = std::unique_ptr<ssh_key_struct, key_closer>;
 
+// Keepalive requests while the server says nothing, and the verdict that it has gone silent for
+// good. A periodic timer descriptor wakes the session's waits once per interval.
+class keepalive {
+ public:
+  /// Arms the timer; an interval of 0 leaves keepalives off.
+  void start(double interval, int count);
+  /// The timer's descriptor, or -1 when keepalives are off.
+  int timer_fd() const { return timer_.get(); }
+  /// Takes the timer's expirations, sends a keepalive request once the server has been silent for
+  /// an interval, and returns whether it has been silent for interval x count.
+  bool server_silent_too_long(ssh_session session);
+
+ private:
+  unique_fd timer_;
+  double interval_ = 0;
+  int count_ = 0;
+};
+
 // The channel, declared after the session, is freed before it.
 struct ssh_connection {
   session_handle session;
@@ -45,6 +64,13 @@ struct ssh_connection {
   ssh_channel_callbacks_struct callbacks{};
   std::optional<int> exit_code;
   std::optional<int> exit_signal;
+  /// Whether the command runs on a remote terminal, and, without one, whether its standard error
+  /// is read with the output.
+  bool pty = true;
+  bool merge_stderr = false;
+  keepalive alive_check;
+  /// Set once the keepalives found the server gone.
+  bool server_gone = false;
 };
 
 /// The libssh error text of `session`.
@@ -53,8 +79,28 @@ std::string error_text(ssh_session session);
 std::string where(const ssh_options& options);
 [[noreturn]] void fail(const std::string& message);
 
-/// Applies the caller's options to a new session.
-void configure(ssh_session session, const ssh_options& options);
+/// The options as the configuration file completes them.
+struct settled_options {
+  std::string host;
+  int port = 22;
+  std::vector<std::string> identity_files;
+  bool accept_new_host_key = false;
+  double connect_timeout = 30;
+};
+/// Applies the caller's options to a new session, completed from the configuration file
+/// (libssh's parser, then read_config_extras for what libssh keeps to itself); the caller's
+/// options win. Raises when the configuration asks for a proxy program.
+settled_options configure(ssh_session session, const ssh_options& options);
+/// What the configuration file says for `host` of the keywords whose values libssh does not hand
+/// back: the `Host` blocks that match it (and the lines before the first block) of the file itself.
+struct config_extras {
+  std::vector<std::string> identity_files;
+  std::optional<std::string> strict_host_key_checking;
+  std::optional<double> connect_timeout;
+};
+config_extras read_config_extras(const std::string& file, const std::string& host);
+/// `path` with a leading "~" and the tokens %d (home), %h (host), %r (remote user), %% replaced.
+std::string expand_path(const std::string& path, const std::string& host, const std::string& user);
 /// How long libssh's blocking calls wait for the server.
 void set_wait_limit(ssh_session session, double seconds);
 /// Raises unless the key the server offered is the one on file (or a new one it may add).
@@ -86,7 +132,16 @@ class ssh_opening {
   const ssh_options& options() const { return options_; }
 
  private:
-  enum class stage { connect, authenticate, open_channel, request_terminal, request_env, start, open };
+  enum class stage {
+    configure,
+    connect,
+    authenticate,
+    open_channel,
+    request_terminal,
+    request_env,
+    start,
+    open
+  };
   enum class method { key_file, agent, password, keyboard };
   struct attempt {
     method kind;
@@ -95,6 +150,7 @@ class ssh_opening {
 
   ssh_session session() const;
   bool advance_stage();
+  void set_up();
   bool connect();
   bool authenticate();
   void plan_attempts(int methods);
@@ -110,8 +166,9 @@ class ssh_opening {
   void forget_secrets() noexcept;
 
   ssh_options options_;
+  double started_;
   double deadline_;
-  stage stage_ = stage::connect;
+  stage stage_ = stage::configure;
   bool failed_ = false;
   std::unique_ptr<ssh_connection> link_;
   bool none_tried_ = false;

@@ -34,8 +34,11 @@ void close_on_exec(int fd) {
 
 }  // namespace
 
+// The deadline is final once the configuration has given its time-out, at the first step.
 ssh_opening::ssh_opening(const ssh_options& options)
-    : options_(options), deadline_(now() + options.connect_timeout) {}
+    : options_(options),
+      started_(now()),
+      deadline_(started_ + (options.connect_timeout >= 0 ? options.connect_timeout : 30)) {}
 
 ssh_opening::~ssh_opening() {
   forget_secrets();
@@ -73,6 +76,9 @@ bool ssh_opening::advance_stage() {
     return done;
   };
   switch (stage_) {
+    case stage::configure:
+      set_up();
+      return next(true, stage::connect);
     case stage::connect:
       return next(connect(), stage::authenticate);
     case stage::authenticate:
@@ -97,18 +103,34 @@ ssh_session ssh_opening::session() const {
   return link_->session.get();
 }
 
+// The session with the caller's options, completed from the configuration file.
+void ssh_opening::set_up() {
+  link_ = std::make_unique<ssh_connection>();
+  link_->session.reset(ssh_new());
+  if (!link_->session) fail("cannot create a session");
+  link_->pty = options_.pty;
+  link_->merge_stderr = options_.merge_stderr;
+  const settled_options settled = configure(session(), options_);
+  options_.host = settled.host;
+  options_.port = settled.port;
+  options_.identity_files = settled.identity_files;
+  options_.accept_new_host_key = settled.accept_new_host_key;
+  options_.connect_timeout = settled.connect_timeout;
+  deadline_ = started_ + settled.connect_timeout;
+  ssh_set_blocking(session(), 0);
+}
+
 bool ssh_opening::connect() {
-  if (!link_) {
-    link_ = std::make_unique<ssh_connection>();
-    link_->session.reset(ssh_new());
-    if (!link_->session) fail("cannot create a session");
-    configure(session(), options_);
-    ssh_set_blocking(session(), 0);
-  }
   const int result = ssh_connect(session());
   close_on_exec(ssh_get_fd(session()));
   if (result == SSH_AGAIN) return false;
-  if (result != SSH_OK) fail("cannot connect to " + where(options_) + ": " + error_text(session()));
+  if (result != SSH_OK) {
+    const std::string cause = error_text(session());
+    // A key exchange that found no common algorithm: libssh's text lists both sides' offers.
+    const bool no_common_algorithm = cause.find("no match for method") != std::string::npos;
+    fail("cannot connect to " + where(options_) + ": " + cause +
+         (no_common_algorithm ? " (key_exchanges, host_key_types, ciphers and macs allow others)" : ""));
+  }
   check_host_key(session(), options_);
   return true;
 }
@@ -224,6 +246,7 @@ bool ssh_opening::open_channel() {
 }
 
 bool ssh_opening::request_terminal() {
+  if (!options_.pty) return true;
   const auto [rows, cols] = options_.dimensions;
   const int result = ssh_channel_request_pty_size(link_->channel.get(), options_.term.c_str(), cols, rows);
   if (result == SSH_AGAIN) return false;
@@ -256,9 +279,13 @@ bool ssh_opening::start() {
 }
 
 void ssh_opening::time_out() const {
-  static const char* const waits[] = {"the connection and key exchange", "authentication",
-                                      "the channel's opening",           "the terminal",
-                                      "the environment variables",       "the start of the command"};
+  static const char* const waits[] = {"the configuration",
+                                      "the connection and key exchange",
+                                      "authentication",
+                                      "the channel's opening",
+                                      "the terminal",
+                                      "the environment variables",
+                                      "the start of the command"};
   std::ostringstream text;
   text << "Timeout exceeded in ssh_spawn() connecting to " << where(options_) << ": no answer within "
        << options_.connect_timeout << " seconds during " << waits[static_cast<int>(stage_)];

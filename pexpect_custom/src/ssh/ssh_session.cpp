@@ -1,6 +1,10 @@
 // What the opening of a remote session needs besides its order of steps: the session's settings,
 // the host key check against the known-hosts file, keyboard-interactive answers and the messages.
+#include <strings.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -33,6 +37,10 @@ std::string offered_fingerprint(ssh_session session) {
   return text;
 }
 
+bool lowered_equal(const std::string& text, const char* word) {
+  return strcasecmp(text.c_str(), word) == 0;
+}
+
 std::string offered_methods(int methods) {
   std::string text;
   auto add = [&text](const char* name) { text += (text.empty() ? "" : ", ") + std::string(name); };
@@ -52,21 +60,103 @@ std::string error_text(ssh_session session) {
 }
 
 std::string where(const ssh_options& options) {
-  return options.host + " port " + std::to_string(options.port);
+  return options.host + " port " + std::to_string(options.port.value_or(22));
 }
 
 void fail(const std::string& message) {
   throw ExceptionPexpect("ssh: " + message);
 }
 
-void configure(ssh_session session, const ssh_options& options) {
-  // Only what the caller gave counts: the user's and the system's SSH configuration files are
-  // not read, so a session behaves the same on every machine.
+namespace {
+
+std::string text_option(ssh_session session, ssh_options_e option) {
+  char* value = nullptr;
+  if (ssh_options_get(session, option, &value) != SSH_OK || value == nullptr) return {};
+  std::string text = value;
+  ssh_string_free_char(value);
+  return text;
+}
+
+// A proxy would be another program started on the caller's behalf (libssh turns `ProxyJump` into
+// a `ProxyCommand` of the `ssh` client): refused before anything is sent.
+void refuse_proxy(ssh_session session, const std::string& file, const std::string& host) {
+  const std::string proxy = text_option(session, SSH_OPTIONS_PROXYCOMMAND);
+  if (proxy.empty() || lowered_equal(proxy, "none")) return;
+  fail("the configuration " + file + " gives " + host + " a ProxyCommand or ProxyJump (\"" + proxy +
+       "\"); remote sessions start no other program, so it is refused");
+}
+
+// Unknown hosts may be added when the configuration says so; a changed key is refused whatever
+// it says, `StrictHostKeyChecking no` included.
+bool configuration_accepts_new_keys(const std::optional<std::string>& strict) {
+  return strict && (*strict == "accept-new" || *strict == "no" || *strict == "off");
+}
+
+settled_options read_configuration(ssh_session session, const ssh_options& options) {
+  settled_options settled;
+  settled.host = options.host;
+  settled.identity_files = options.identity_files;
+  settled.accept_new_host_key = options.accept_new_host_key;
+  if (options.config_file.empty()) return settled;
+  const std::string file = expand_path(options.config_file, options.host, options.user);
+  if (access(file.c_str(), F_OK) != 0) return settled;
+  if (ssh_options_parse_config(session, file.c_str()) != SSH_OK) {
+    fail("cannot read the configuration " + file + ": " + error_text(session));
+  }
+  refuse_proxy(session, file, options.host);
+  // libssh takes `StrictHostKeyChecking no` as leave to report every key as known, a changed one
+  // included; the check here decides alone (check_host_key), so libssh's own stays strict.
+  const int strict = 1;
+  set_option(session, SSH_OPTIONS_STRICTHOSTKEYCHECK, &strict, "host key checking");
+  settled.host = text_option(session, SSH_OPTIONS_HOST);
+  const config_extras extras = read_config_extras(file, options.host);
+  if (settled.identity_files.empty()) {
+    const std::string user = options.user.empty() ? text_option(session, SSH_OPTIONS_USER) : options.user;
+    for (const std::string& path : extras.identity_files)
+      settled.identity_files.push_back(expand_path(path, settled.host, user));
+  }
+  settled.accept_new_host_key =
+      options.accept_new_host_key || configuration_accepts_new_keys(extras.strict_host_key_checking);
+  if (extras.connect_timeout) settled.connect_timeout = *extras.connect_timeout;
+  return settled;
+}
+
+void set_algorithms(ssh_session session, const ssh_options& options) {
+  const std::pair<ssh_options_e, const std::string*> lists[] = {
+      {SSH_OPTIONS_KEY_EXCHANGE, &options.key_exchanges},
+      {SSH_OPTIONS_HOSTKEYS, &options.host_key_types},
+      {SSH_OPTIONS_CIPHERS_C_S, &options.ciphers},
+      {SSH_OPTIONS_CIPHERS_S_C, &options.ciphers},
+      {SSH_OPTIONS_HMAC_C_S, &options.macs},
+      {SSH_OPTIONS_HMAC_S_C, &options.macs},
+  };
+  for (const auto& [option, list] : lists) {
+    if (list->empty()) continue;
+    if (ssh_options_set(session, option, list->c_str()) != SSH_OK) {
+      fail("cannot use the algorithms \"" + *list + "\": " + error_text(session));
+    }
+  }
+}
+
+}  // namespace
+
+settled_options configure(ssh_session session, const ssh_options& options) {
+  if (options.screen && !options.pty) {
+    throw std::invalid_argument("ssh_spawn: a screen needs the remote terminal (screen with pty = false)");
+  }
+  // Only the named configuration file is read, and only here: libssh is told not to read the
+  // user's and the system's files on its own when it connects.
   const bool no = false;
   set_option(session, SSH_OPTIONS_PROCESS_CONFIG, &no, "configuration processing");
   set_option(session, SSH_OPTIONS_HOST, options.host.c_str(), "host");
-  const unsigned int port = static_cast<unsigned int>(options.port);
-  set_option(session, SSH_OPTIONS_PORT, &port, "port");
+  settled_options settled = read_configuration(session, options);
+  // What the caller gave overrides the configuration.
+  if (options.port) {
+    const unsigned int port = static_cast<unsigned int>(*options.port);
+    set_option(session, SSH_OPTIONS_PORT, &port, "port");
+  }
+  unsigned int port = 22;
+  if (ssh_options_get_port(session, &port) == SSH_OK) settled.port = static_cast<int>(port);
   // Small packets (a typed line, a prompt, each step of the handshake) go out at once instead of
   // waiting for the acknowledgement of the one before.
   const int nodelay = 1;
@@ -75,7 +165,10 @@ void configure(ssh_session session, const ssh_options& options) {
   if (!options.known_hosts.empty()) {
     set_option(session, SSH_OPTIONS_KNOWNHOSTS, options.known_hosts.c_str(), "known-hosts file");
   }
-  set_wait_limit(session, options.connect_timeout);
+  set_algorithms(session, options);
+  if (options.connect_timeout >= 0) settled.connect_timeout = options.connect_timeout;
+  set_wait_limit(session, settled.connect_timeout);
+  return settled;
 }
 
 void set_wait_limit(ssh_session session, double seconds) {

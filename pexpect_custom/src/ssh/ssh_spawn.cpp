@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "io/clock.hpp"
 #include "pexpect_custom/pending_ssh_connect.hpp"
@@ -92,7 +93,7 @@ ssh_spawn::ssh_spawn(const ssh_options& options) : ssh_spawn(open_blocking(optio
 
 ssh_spawn::ssh_spawn(const ssh_options& options, std::unique_ptr<ssh_connection> link)
     : host(options.host),
-      port(options.port),
+      port(options.port.value_or(22)),
       user(remote_user(link->session.get())),
       command(options.command),
       dimensions_(options.dimensions),
@@ -109,6 +110,7 @@ ssh_spawn::ssh_spawn(const ssh_options& options, std::unique_ptr<ssh_connection>
   delayafterterminate = options.delayafterterminate;
   delayafterread = options.delayafterread;
   child_fd = ssh_get_fd(connection_->session.get());
+  connection_->alive_check.start(options.keepalive_interval, options.keepalive_count);
   closed = false;
   name = "<ssh " + user + "@" + host + ":" + std::to_string(port) + ">";
   if (options.screen) attach_screen();
@@ -125,6 +127,7 @@ ssh_spawn::ssh_spawn(ssh_spawn&& other) noexcept
       exitstatus(other.exitstatus),
       signalstatus(other.signalstatus),
       dimensions_(other.dimensions_),
+      stderr_text_(std::move(other.stderr_text_)),
       connection_(std::move(other.connection_)) {}
 
 ssh_spawn& ssh_spawn::operator=(ssh_spawn&& other) noexcept {
@@ -138,6 +141,7 @@ ssh_spawn& ssh_spawn::operator=(ssh_spawn&& other) noexcept {
     exitstatus = other.exitstatus;
     signalstatus = other.signalstatus;
     dimensions_ = other.dimensions_;
+    stderr_text_ = std::move(other.stderr_text_);
     connection_ = std::move(other.connection_);
     expect_base::operator=(std::move(other));
   }
@@ -148,8 +152,27 @@ ssh_spawn::~ssh_spawn() {
   connection_.reset();
 }
 
+// A server that stopped answering the keepalives has ended the session, as a closed connection
+// would.
+bool ssh_spawn::server_gone() {
+  if (!connection_) return true;
+  ssh_connection& link = *connection_;
+  if (!link.server_gone && link.alive_check.server_silent_too_long(link.session.get())) {
+    link.server_gone = true;
+  }
+  return link.server_gone;
+}
+
+int ssh_spawn::end_notice_fd() {
+  return connection_ ? connection_->alive_check.timer_fd() : -1;
+}
+
 void ssh_spawn::take_end_state() {
   if (terminated || !connection_) return;
+  if (server_gone()) {
+    terminated = true;
+    return;
+  }
   ssh_connection& link = *connection_;
   handle_waiting_packets(link);
   if (link.exit_code || link.exit_signal) {
@@ -171,6 +194,7 @@ bool ssh_spawn::isalive() {
 bool ssh_spawn::alive_without_blocking() {
   if (!connection_) return false;
   take_end_state();
+  if (connection_->server_gone) return false;
   ssh_channel channel = connection_->channel.get();
   return ssh_is_connected(connection_->session.get()) && !ssh_channel_is_eof(channel) &&
          !ssh_channel_is_closed(channel);
@@ -189,8 +213,8 @@ bool ssh_spawn::wait_for_end(std::optional<double> seconds) {
       if (left <= 0) return false;
       wait_ms = static_cast<int>(std::min(left * 1000 + 1, double{INT32_MAX}));
     }
-    pollfd socket{child_fd, POLLIN, 0};
-    if (::poll(&socket, 1, wait_ms) < 0 && errno != EINTR) throw_system_error();
+    pollfd wake[2] = {{child_fd, POLLIN, 0}, {end_notice_fd(), POLLIN, 0}};
+    if (::poll(wake, 2, wait_ms) < 0 && errno != EINTR) throw_system_error();
   }
 }
 
@@ -226,8 +250,30 @@ void ssh_spawn::close() {
 }
 
 void ssh_spawn::sendeof() {
+  if (connection_ && !connection_->pty) {
+    if (ssh_channel_send_eof(connection_->channel.get()) != SSH_OK) {
+      detail::fail("the end of input was not sent: " + detail::error_text(connection_->session.get()));
+    }
+    return;
+  }
   const char end_of_file = 4;
   send(std::string_view(&end_of_file, 1));
+}
+
+// Standard error kept apart is taken out of the channel at every read, so that it never holds
+// up the output behind a full window.
+void ssh_spawn::collect_stderr() {
+  if (!connection_ || connection_->pty || connection_->merge_stderr) return;
+  ssh_channel channel = connection_->channel.get();
+  char chunk[4096];
+  int n;
+  while ((n = ssh_channel_read_nonblocking(channel, chunk, sizeof chunk, 1)) > 0)
+    stderr_text_.append(chunk, static_cast<std::size_t>(n));
+}
+
+std::string ssh_spawn::read_stderr() {
+  collect_stderr();
+  return std::exchange(stderr_text_, {});
 }
 
 // The remote terminal's settings cannot be read from here; its characters are the usual ones.
@@ -275,17 +321,21 @@ long ssh_spawn::write_to_descriptor(std::string_view data) {
 }
 
 // Standard output first; the remote terminal sends everything there, but a server may still use
-// the error stream. EAGAIN: the socket woke for a packet that carried no output.
+// the error stream, which is read with it unless it is kept apart. EAGAIN: the socket woke for a packet that
+// carried no output.
 long ssh_spawn::read_from_descriptor(char* into, std::size_t size) {
   if (!connection_) {
     errno = EBADF;
     return -1;
   }
+  if (connection_->server_gone) return 0;
   ssh_channel channel = connection_->channel.get();
   const auto count = static_cast<std::uint32_t>(std::min<std::size_t>(size, UINT32_MAX));
   const int out = ssh_channel_read_nonblocking(channel, into, count, 0);
+  const bool stderr_apart = !connection_->pty && !connection_->merge_stderr;
+  if (stderr_apart) collect_stderr();
   if (out > 0) return out;
-  const int err = ssh_channel_read_nonblocking(channel, into, count, 1);
+  const int err = stderr_apart ? 0 : ssh_channel_read_nonblocking(channel, into, count, 1);
   if (err > 0) return err;
   if (out == SSH_ERROR || err == SSH_ERROR) {
     errno = EIO;
