@@ -210,11 +210,14 @@ pending_expect::read_outcome pending_expect::read_available() {
   if (!look.readable && !session.input_buffered()) {
     // A quiet end notice says the child runs as well as a waitpid would, at the cost of no call.
     if (look.notice_quiet || session.alive_without_blocking()) {
-      if (remaining_ && detail::now() >= end_time_) return read_outcome::timed_out;
-      return read_outcome::nothing;
-    }
-    // It may have written its last output and ended since the first look.
-    if (!look_now(session.child_fd, -1).readable && !session.input_buffered()) {
+      // A transport's liveness test may take packets off its socket: output it took is read
+      // now, since the socket will not wake the caller for it again.
+      if (!session.input_buffered()) {
+        if (remaining_ && detail::now() >= end_time_) return read_outcome::timed_out;
+        return read_outcome::nothing;
+      }
+    } else if (!look_now(session.child_fd, -1).readable && !session.input_buffered()) {
+      // It wrote its last output and ended since the first look.
       session.flag_eof = true;
       end_of_file_message_ = waited_ ? dead_after_wait_message : dead_at_start_message;
       return read_outcome::end_of_file;

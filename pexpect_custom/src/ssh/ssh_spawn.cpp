@@ -331,12 +331,18 @@ long ssh_spawn::read_from_descriptor(char* into, std::size_t size) {
   if (connection_->server_gone) return 0;
   ssh_channel channel = connection_->channel.get();
   const auto count = static_cast<std::uint32_t>(std::min<std::size_t>(size, UINT32_MAX));
-  const int out = ssh_channel_read_nonblocking(channel, into, count, 0);
+  int out = ssh_channel_read_nonblocking(channel, into, count, 0);
   const bool stderr_apart = !connection_->pty && !connection_->merge_stderr;
   if (stderr_apart) collect_stderr();
   if (out > 0) return out;
   const int err = stderr_apart ? 0 : ssh_channel_read_nonblocking(channel, into, count, 1);
   if (err > 0) return err;
+  // The error stream's read may have taken output off the socket after the first read looked;
+  // left in the channel, it would wait for a socket that never wakes for it again.
+  if (out == 0) {
+    out = ssh_channel_read_nonblocking(channel, into, count, 0);
+    if (out > 0) return out;
+  }
   if (out == SSH_ERROR || err == SSH_ERROR) {
     errno = EIO;
     return -1;
@@ -346,11 +352,14 @@ long ssh_spawn::read_from_descriptor(char* into, std::size_t size) {
   return -1;
 }
 
-// A read can go ahead when the channel holds output, or its end, already.
+// A read can go ahead when the channel holds output, or its end, already. Each poll may take
+// packets off the socket for either stream, so the output's own poll comes last: what the other
+// took is counted, and nothing is left behind a socket that will not wake anyone again.
 bool ssh_spawn::input_buffered() {
   if (!connection_) return false;
   ssh_channel channel = connection_->channel.get();
-  return ssh_channel_poll(channel, 0) != 0 || ssh_channel_poll(channel, 1) != 0;
+  const int error_output = ssh_channel_poll(channel, 1);
+  return ssh_channel_poll(channel, 0) != 0 || error_output != 0;
 }
 
 expect_base::report_identity ssh_spawn::identity() const {
