@@ -36,24 +36,23 @@ class Asio : public ::testing::Test {
   std::set<int> fds_before = test_support::open_fds();
 };
 
-bool aborted(std::exception_ptr error) {
+// Whether `error` holds a system error with the given code.
+bool fails_with(std::exception_ptr error, asio::error::basic_errors code) {
   try {
     if (error) std::rethrow_exception(error);
   } catch (const std::system_error& failure) {
-    return failure.code() == asio::error::operation_aborted;
+    return failure.code() == code;
   } catch (...) {
   }
   return false;
 }
 
+bool aborted(std::exception_ptr error) {
+  return fails_with(error, asio::error::operation_aborted);
+}
+
 bool busy(std::exception_ptr error) {
-  try {
-    if (error) std::rethrow_exception(error);
-  } catch (const std::system_error& failure) {
-    return failure.code() == asio::error::in_progress;
-  } catch (...) {
-  }
-  return false;
+  return fails_with(error, asio::error::in_progress);
 }
 
 long thread_count() {
