@@ -4,9 +4,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <sstream>
 
+#include "pexpect_custom/fdspawn.hpp"
+#include "pexpect_custom/run.hpp"
 #include "pexpect_custom/spawn.hpp"
+#include "pexpect_custom/ssh_spawn.hpp"
+#include "ssh_server.hpp"
 #include "test_support.hpp"
 
 using namespace pexpect_custom;
@@ -210,4 +215,92 @@ TEST(SendPause, ShellAtTheDefaultsLosesNothing) {
   EXPECT_EQ(shell.expect(EOF_marker, 20), 0);
   shell.close();
   EXPECT_EQ(shell.exitstatus, 3);
+}
+
+// A password prompt that turns echo off, answered with a secret on every kind of session and by
+// run: the program gets the exact bytes, every log, the recording, the state report and the
+// errors show the mask only. The remote row needs the test server.
+TEST(Secret, ReachesTheProgramButNoLogRecordingOrError) {
+  const std::string password = "pa55 w0rd!";
+  std::string hex;
+  for (unsigned char c : password + "\n") {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", c);
+    hex += digits;
+  }
+  const std::string prompt_program = helper + " noecho print 'Password: ' hexin 11";
+  std::optional<test_support::ssh_server> server;
+  if (!test_support::ssh_server::missing_prerequisite()) server.emplace();
+
+  for (const std::string kind : {"spawn", "fdspawn", "ssh_spawn"}) {
+    SCOPED_TRACE(kind);
+    std::optional<spawn> local;
+    std::optional<fdspawn> over_fd;
+    std::optional<ssh_spawn> remote;
+    expect_base* session = nullptr;
+    if (kind == "ssh_spawn") {
+      if (!server) continue;
+      ssh_options options;
+      options.host = "127.0.0.1";
+      options.port = server->port();
+      options.user = "root";
+      options.identity_files = {server->client_key()};
+      options.use_agent = false;
+      options.known_hosts = server->known_hosts();
+      options.config_file.clear();
+      options.command = prompt_program;
+      session = &remote.emplace(options);
+    } else {
+      local.emplace(prompt_program);
+      session = &*local;
+      if (kind == "fdspawn")
+        session = &over_fd.emplace(dup(local->child_fd), fdspawn_options{.ownership = fd_ownership::owned});
+    }
+    std::ostringstream log, sent, read, recorded;
+    recorder recording(recorded, 24, 80);
+    session->logfile = &log;
+    session->logfile_send = &sent;
+    session->logfile_read = &read;
+    session->recording = &recording;
+    session->delaybeforesend = 0;
+    session->expect_exact("Password: ", 20);
+    EXPECT_EQ(session->sendline(secret(password)), 11);
+    session->expect_exact("hex: " + hex + "\r\n", 20);
+    std::string errors = session->str();
+    try {
+      session->expect_exact("never", 0);  // a time-out, or end of file once the program is gone
+    } catch (const ExceptionPexpect& error) {
+      errors += error.what() + error.get_trace();
+    }
+    if (remote) remote->close();
+    if (over_fd) over_fd->close();
+    if (local) local->close();
+    try {
+      session->send(secret(password));
+      ADD_FAILURE() << "a send on a closed session succeeded";
+    } catch (const SystemError& error) {
+      errors += error.what();
+    }
+    EXPECT_EQ(sent.str(), "********\n********");  // a failing send is logged before its write
+    EXPECT_NE(log.str().find("Password: ********\n"), std::string::npos) << log.str();
+    EXPECT_NE(recorded.str().find(R"("i","********\n")"), std::string::npos) << recorded.str();
+    for (const std::string& text : {log.str(), read.str(), recorded.str(), errors})
+      EXPECT_EQ(text.find(password), std::string::npos) << text;
+  }
+
+  std::ostringstream run_log, run_sent;
+  const run_result answered =
+      run(prompt_program, {.timeout = 20,
+                           .events = run_events{{"Password: ", secret(password + "\n")}},
+                           .logfile = &run_log,
+                           .logfile_send = &run_sent});
+  EXPECT_NE(answered.output.find("hex: " + hex), std::string::npos) << answered.output;
+  EXPECT_EQ(run_sent.str(), "********");
+  EXPECT_EQ(run_log.str().find(password), std::string::npos) << run_log.str();
+
+  std::string moved = password;
+  std::ostringstream shown;
+  shown << secret(std::move(moved));
+  EXPECT_EQ(shown.str(), "********");
+  EXPECT_TRUE(moved.empty());
 }

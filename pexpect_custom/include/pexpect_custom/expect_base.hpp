@@ -22,6 +22,7 @@
 #include "pexpect_custom/recorder.hpp"
 #include "pexpect_custom/screen.hpp"
 #include "pexpect_custom/searcher.hpp"
+#include "pexpect_custom/secret.hpp"
 #include "pexpect_custom/timeout.hpp"
 
 namespace pexpect_custom {
@@ -128,6 +129,10 @@ class expect_base {
   /// Sends `s` and a line feed after a single pause, in one write; logs them as two entries and
   /// returns the total count.
   long sendline(std::string_view s = {});
+  /// send() and sendline() of a secret: its bytes go to the program unchanged, while `logfile`,
+  /// `logfile_send` and the recording receive `secret::mask` in their place.
+  long send(const secret& s);
+  long sendline(const secret& s);
   /// Sends the control code of one character ("c" sends 3); returns 0 for a character without one.
   /// Throws std::invalid_argument unless `character` is exactly one byte.
   long sendcontrol(std::string_view character);
@@ -298,6 +303,9 @@ class expect_base {
  private:
   friend class pending_expect;
 
+  /// send() and sendline() of `bytes`, with `shown` going to the logs and the recording instead.
+  long send_shown(std::string_view bytes, std::string_view shown);
+  long sendline_shown(std::string_view bytes, std::string_view shown, bool wipe_copy);
   /// Writes all of `s`, going on after signals; returns the count written.
   long write_all_of(std::string_view s);
   /// Refuses a read on a closed object or of a size below 1 (std::logic_error).

@@ -15,6 +15,7 @@
 #include "pexpect_custom/run.hpp"
 #include "pexpect_custom/screen.hpp"
 #include "pexpect_custom/searcher.hpp"
+#include "pexpect_custom/secret.hpp"
 #include "pexpect_custom/snapshot.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "pexpect_custom/ssh_spawn.hpp"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pexpect_custom/pattern.hpp"
+#include "pexpect_custom/secret.hpp"
 #include "pexpect_custom/spawn.hpp"
 
 namespace pexpect_custom {
@@ -22,8 +23,9 @@ struct run_context;
 using callback_return = std::variant<std::monostate, bool, std::string>;
 /// A response computed when its pattern is seen.
 using run_callback = std::function<callback_return(run_context&)>;
-/// What answers a pattern: a string sent unchanged (no line feed added), or a callback.
-using run_response = std::variant<std::string, run_callback>;
+/// What answers a pattern: a string sent unchanged (no line feed added), a callback, or a secret,
+/// sent unchanged too but shown in the logs only as `secret::mask`.
+using run_response = std::variant<std::string, run_callback, secret>;
 /// Patterns and their responses, in the order in which the patterns are tried.
 using run_events = std::vector<std::pair<pattern_entry, run_response>>;
 
@@ -98,7 +100,7 @@ run_result run(const std::string& command, timeout_arg timeout = -1, bool withex
 
 /// The same with keyword-style arguments:
 /// ```cpp
-/// run_events answers{{"(?i)password: ", std::string("secret\n")}};
+/// run_events answers{{"(?i)password: ", secret("hunter2\n")}};
 /// auto [output, status] = run("passwd", {.timeout = 10, .withexitstatus = true, .events = answers});
 /// ```
 run_result run(const std::string& command, run_options options);

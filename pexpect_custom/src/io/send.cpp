@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "io/clock.hpp"
+#include "io/wipe.hpp"
 #include "pexpect_custom/expect_base.hpp"
 
 namespace pexpect_custom {
@@ -53,6 +54,21 @@ int control_code(unsigned char c) {
   }
 }
 
+// Overwrites a string that held a secret when it goes out of scope, however that happens.
+class wiped_on_exit {
+ public:
+  wiped_on_exit(std::string& text, bool wipe) : text_(text), wipe_(wipe) {}
+  wiped_on_exit(const wiped_on_exit&) = delete;
+  wiped_on_exit& operator=(const wiped_on_exit&) = delete;
+  ~wiped_on_exit() {
+    if (wipe_) detail::wipe_bytes(text_.data(), text_.size());
+  }
+
+ private:
+  std::string& text_;
+  bool wipe_;
+};
+
 }  // namespace
 
 void expect_base::pause_before_send() {
@@ -60,25 +76,44 @@ void expect_base::pause_before_send() {
 }
 
 long expect_base::send(std::string_view s) {
+  return send_shown(s, s);
+}
+
+long expect_base::send(const secret& s) {
+  return send_shown(s.reveal(), secret::mask);
+}
+
+long expect_base::send_shown(std::string_view bytes, std::string_view shown) {
   pause_before_send();
-  log_to(logfile, s);
-  log_to(logfile_send, s);
-  if (recording) recording->input(s);
-  return write_all_of(s);
+  log_to(logfile, shown);
+  log_to(logfile_send, shown);
+  if (recording) recording->input(shown);
+  return write_all_of(bytes);
+}
+
+long expect_base::sendline(std::string_view s) {
+  return sendline_shown(s, s, false);
+}
+
+long expect_base::sendline(const secret& s) {
+  return sendline_shown(s.reveal(), secret::mask, true);
 }
 
 // One pause and one write for the text and its line end; the logs still see them as two entries.
-long expect_base::sendline(std::string_view s) {
+// The joined copy of a secret is wiped once written, or once the write has failed.
+long expect_base::sendline_shown(std::string_view bytes, std::string_view shown, bool wipe_copy) {
   pause_before_send();
   constexpr std::string_view line_end = "\n";
-  log_to(logfile, s);
-  log_to(logfile_send, s);
+  log_to(logfile, shown);
+  log_to(logfile_send, shown);
   log_to(logfile, line_end);
   log_to(logfile_send, line_end);
   std::string line;
-  line.reserve(s.size() + line_end.size());
-  line.append(s).append(line_end);
-  if (recording) recording->input(line);
+  line.reserve(bytes.size() + line_end.size());
+  line.append(bytes).append(line_end);
+  const wiped_on_exit wiper(line, wipe_copy);
+  if (recording && wipe_copy) recording->input(std::string(shown).append(line_end));
+  if (recording && !wipe_copy) recording->input(line);
   return write_all_of(line);
 }
 

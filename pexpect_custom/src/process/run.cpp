@@ -71,6 +71,10 @@ bool answer(run_state& state) {
     state.child.send(*text);
     return true;
   }
+  if (const auto* hidden = std::get_if<secret>(&response)) {
+    state.child.send(*hidden);
+    return true;
+  }
   const auto& callback = std::get<run_callback>(response);
   if (!callback) throw std::invalid_argument("The callback must be a string or function type.");
   run_context context = context_of(state);
