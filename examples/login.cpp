@@ -36,7 +36,7 @@ bool log_in(pc::spawn& child, const std::string& name, const std::string& passwo
   child.sendline(name);
   // The program switches its terminal's echo off before it asks, so the password is not shown.
   if (!await_prompt(child, "Password: ")) return false;
-  child.sendline(password);
+  child.sendline(pc::secret(password));  // the logs show ********
 
   switch (child.expect({"Welcome, (.*?)!", "Access denied", pc::EOF_marker, pc::TIMEOUT_marker})) {
     case 0: {
