@@ -240,16 +240,7 @@ TEST(Secret, ReachesTheProgramButNoLogRecordingOrError) {
     expect_base* session = nullptr;
     if (kind == "ssh_spawn") {
       if (!server) continue;
-      ssh_options options;
-      options.host = "127.0.0.1";
-      options.port = server->port();
-      options.user = "root";
-      options.identity_files = {server->client_key()};
-      options.use_agent = false;
-      options.known_hosts = server->known_hosts();
-      options.config_file.clear();
-      options.command = prompt_program;
-      session = &remote.emplace(options);
+      session = &remote.emplace(server->key_login(prompt_program));
     } else {
       local.emplace(prompt_program);
       session = &*local;

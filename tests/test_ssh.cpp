@@ -44,19 +44,7 @@ class Ssh : public ::testing::Test {
   }
 
   // Key login as root with the server's known-hosts file.
-  ssh_options key_login(std::string command = {}) const {
-    ssh_options options;
-    options.host = "127.0.0.1";
-    options.port = server->port();
-    options.user = "root";
-    options.identity_files = {server->client_key()};
-    options.use_agent = false;
-    options.known_hosts = server->known_hosts();
-    options.command = std::move(command);
-    options.timeout = 60;
-    options.config_file.clear();  // never the real user's
-    return options;
-  }
+  ssh_options key_login(std::string command = {}) const { return server->key_login(std::move(command)); }
 
   std::optional<ssh_server> server;
 };

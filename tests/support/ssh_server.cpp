@@ -188,6 +188,20 @@ std::vector<pid_t> ssh_server::connection_processes() const {
   return found;
 }
 
+pexpect_custom::ssh_options ssh_server::key_login(std::string command) const {
+  pexpect_custom::ssh_options options;
+  options.host = "127.0.0.1";
+  options.port = port_;
+  options.user = "root";
+  options.identity_files = {client_key_};
+  options.use_agent = false;
+  options.known_hosts = known_hosts_;
+  options.command = std::move(command);
+  options.timeout = 60;
+  options.config_file.clear();  // never the real user's
+  return options;
+}
+
 ssh_server::~ssh_server() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "pexpect_custom/ssh_spawn.hpp"
 #include "test_support.hpp"
 
 namespace test_support {
@@ -45,6 +46,9 @@ class ssh_server {
   std::string make_key(const std::string& name, const std::string& passphrase = "") const;
   /// The processes that serve the connections (the server's descendants).
   std::vector<pid_t> connection_processes() const;
+  /// Options of a key login as root to this server, with its known-hosts file, running `command`
+  /// (empty: a login shell); neither the agent nor the real user's configuration is used.
+  pexpect_custom::ssh_options key_login(std::string command = {}) const;
 
  private:
   bool start_on(int port);
