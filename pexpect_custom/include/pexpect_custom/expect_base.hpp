@@ -62,16 +62,18 @@ class expect_base {
   std::optional<double> timeout = 30;
   /// What `read` and `readline` wait for.
   pattern_entry delimiter{EOF_marker};
-  /// Receives every byte read and sent (not owned; flushed after each write).
+  /// Receives every byte read and sent (not owned; flushed after each write); a secret's bytes as
+  /// `secret::mask`.
   std::ostream* logfile = nullptr;
-  /// Receives every byte read.
+  /// Receives every byte read: what the program printed, as it printed it. A secret the program
+  /// echoes back is output and shows here (and in `before`); password prompts turn echo off.
   std::ostream* logfile_read = nullptr;
-  /// Receives every byte sent.
+  /// Receives every byte sent; a secret's bytes as `secret::mask`.
   std::ostream* logfile_send = nullptr;
   /// Records the session (not owned; it must outlive its use here): every byte read and every
-  /// byte the relay shows as output, every byte sent and every byte the relay hands over from
-  /// the user as input, and every change of the terminal's size made through the session.
-  /// Answers the screen sends back to the program are not recorded.
+  /// byte the relay shows as output, every byte sent (a secret as `secret::mask`) and every byte
+  /// the relay hands over from the user as input, and every change of the terminal's size made
+  /// through the session. Answers the screen sends back to the program are not recorded.
   recorder* recording = nullptr;
   /// Largest single read, in bytes.
   long maxread = 2000;

@@ -19,7 +19,8 @@ namespace pexpect_custom {
 struct run_context;
 
 /// What a callback returns: nothing (go on), a truth value (true stops the loop, false goes on),
-/// or a string to send to the child.
+/// or a string to send to the child. A callback that answers with a secret sends it itself
+/// (`context.child->send(secret(...))`) and returns nothing.
 using callback_return = std::variant<std::monostate, bool, std::string>;
 /// A response computed when its pattern is seen.
 using run_callback = std::function<callback_return(run_context&)>;
