@@ -2,6 +2,7 @@
 // the screen is looked at each time the terminal has been drained, and the wait ends once it
 // has shown the same for the quiet time.
 #include <algorithm>
+#include <cstdio>
 
 #include "io/clock.hpp"
 #include "io/select.hpp"
@@ -32,7 +33,9 @@ class screen_settled_searcher : public searcher_base {
   std::optional<match_value> match_result() const override { return match_; }
 
   std::string str() const override {
-    return "screen searcher:\n    0: no change for " + std::to_string(quiet_) + " seconds";
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", quiet_);
+    return std::string("screen searcher:\n    0: no change for ") + seconds + " seconds";
   }
 
  private:
