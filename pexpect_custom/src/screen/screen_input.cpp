@@ -13,8 +13,9 @@ using detail::screen_access;
 
 constexpr std::string_view paste_end = "\x1b[201~";
 
-// A column past the reach of one byte, where the two older mouse encodings differ.
-constexpr int encoding_probe_col = 200;
+// A column past the reach of one byte, where the two older mouse encodings differ, and outside
+// every screen, so that no report of a real cell starts from there unnoticed.
+constexpr int encoding_probe_col = 2 * screen::max_size;
 
 void check_cell(const screen& shown, screen_position at) {
   if (at.row < 0 || at.row >= shown.rows() || at.col < 0 || at.col >= shown.cols()) {
@@ -41,9 +42,9 @@ bool bracketed_paste(const screen& shown) {
   return !screen_access::take_sent(shown).empty();
 }
 
-// Told from the report of a wheel turn (which holds no button down) far to the right; only while
-// mouse tracking is on. Every report moves libvterm's mouse to its own cell first, so the probe
-// leaving it there changes nothing a program sees.
+// Told from the report of a wheel turn (which holds no button down) off the screen's right edge;
+// only while mouse tracking is on. Every report moves libvterm's mouse to its own cell first, so
+// the probe leaving it there changes nothing a program sees.
 mouse_encoding mouse_encoding_in_use(const screen& shown) {
   VTerm* vt = screen_access::terminal(shown);
   vterm_mouse_move(vt, 0, encoding_probe_col, VTERM_MOD_NONE);
