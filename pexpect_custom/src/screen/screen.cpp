@@ -111,10 +111,11 @@ bool is_ascii_letter(char32_t c) {
 struct screen::state {
   VTerm* vt = nullptr;
   VTermScreen* vts = nullptr;
-  terminal_modes reported;  // the modes libvterm reports through on_termprop
-  std::string output;       // what the terminal sent since it was last taken
-  std::string replies;      // answers to queries in fed output, not yet taken
-  std::string held;         // the start of a character cut off at the end of the last feed
+  // The modes libvterm reports through on_termprop.
+  terminal_modes reported;
+  std::string output;   // what the terminal sent since it was last taken
+  std::string replies;  // answers to queries in fed output, not yet taken
+  std::string held;     // the start of a character cut off at the end of the last feed
   // Nothing but plain text has been fed since the start, and the size has never changed: the
   // terminal's modes, margins and tab stops are still those of a fresh terminal.
   bool plain_so_far = true;
@@ -379,16 +380,17 @@ const terminal_modes& detail::screen_access::reported(const screen& shown) {
   return shown.state_->reported;
 }
 
-std::string detail::screen_access::picture(const screen& shown) {
+// FNV-1a over the bytes of every cell and of the cursor position.
+std::uint64_t detail::screen_access::fingerprint(const screen& shown) {
   screen::state& s = *shown.state_;
   s.settle();
   int rows = 0;
   int cols = 0;
   vterm_get_size(s.vt, &rows, &cols);
-  std::string picture;
-  picture.reserve(static_cast<std::size_t>(rows * cols) * sizeof(VTermScreenCell) + sizeof(VTermPos));
-  auto add = [&picture](const auto& value) {
-    picture.append(reinterpret_cast<const char*>(&value), sizeof value);
+  std::uint64_t hash = 14695981039346656037ULL;
+  auto add = [&hash](const auto& value) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
+    for (std::size_t i = 0; i < sizeof value; ++i) hash = (hash ^ bytes[i]) * 1099511628211ULL;
   };
   VTermScreenCell cell;
   for (int row = 0; row < rows; ++row) {
@@ -402,7 +404,7 @@ std::string detail::screen_access::picture(const screen& shown) {
   VTermPos cursor{};
   vterm_state_get_cursorpos(vterm_obtain_state(s.vt), &cursor);
   add(cursor);
-  return picture;
+  return hash;
 }
 
 std::string key_sequence(key k, key_modifiers modifiers, bool application_cursor) {

@@ -4,6 +4,7 @@
 
 #include <vterm.h>
 
+#include <cstdint>
 #include <string>
 
 #include "pexpect_custom/screen.hpp"
@@ -18,9 +19,10 @@ struct screen_access {
   /// The modes the program set that the emulator reports as they change: the alternate screen,
   /// the cursor's visibility, mouse tracking and the title.
   static const terminal_modes& reported(const screen& shown);
-  /// What the screen shows, packed into bytes: every cell's characters and attributes, and the
-  /// cursor. Pictures of one screen differ whenever what it shows has changed in between.
-  static std::string picture(const screen& shown);
+  /// A 64-bit hash of what the screen shows: every cell's characters and attributes, and the
+  /// cursor. Two readings of one screen differ when what it shows has changed in between (but
+  /// for a chance of one in 2^64).
+  static std::uint64_t fingerprint(const screen& shown);
 };
 
 }  // namespace pexpect_custom::detail

@@ -2,6 +2,7 @@
 // the screen is looked at each time the terminal has been drained, and the wait ends once it
 // has shown the same for the quiet time.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "io/clock.hpp"
@@ -45,17 +46,17 @@ class screen_settled_searcher : public searcher_base {
   std::optional<match_value> match_;
 };
 
-// What the screen showed when it last changed, and when that was.
+// When the screen last changed.
 class screen_watch {
  public:
   explicit screen_watch(const screen& shown)
-      : shown_(shown), picture_(detail::screen_access::picture(shown)), changed_at_(detail::now()) {}
+      : shown_(shown), seen_(detail::screen_access::fingerprint(shown)), changed_at_(detail::now()) {}
 
   // Looks again after output has been read.
   void look() {
-    std::string now_showing = detail::screen_access::picture(shown_);
-    if (now_showing == picture_) return;
-    picture_ = std::move(now_showing);
+    const std::uint64_t now_showing = detail::screen_access::fingerprint(shown_);
+    if (now_showing == seen_) return;
+    seen_ = now_showing;
     changed_at_ = detail::now();
   }
 
@@ -63,7 +64,7 @@ class screen_watch {
 
  private:
   const screen& shown_;
-  std::string picture_;
+  std::uint64_t seen_;
   double changed_at_;
 };
 
