@@ -153,7 +153,7 @@ TEST(ExpectScreen, WaitsForAConditionAndForTheScreenToSettle) {
   // Dots keep coming: the screen never rests for the quiet time.
   spawn busy("sh", {"-c", "while :; do printf .; sleep 0.1; done"}, screen_options(home.path()));
   try {
-    busy.expect_screen_settled(1.5, 3);
+    busy.expect_screen_settled(2, 4);
     FAIL() << "settled on " << busy.screen().text();
   } catch (const TIMEOUT& error) {
     EXPECT_NE(std::string(error.what()).find("\nscreen:\n.."), std::string::npos) << error.what();
