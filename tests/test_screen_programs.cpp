@@ -250,10 +250,12 @@ TEST(ScreenPrograms, VimTakesClicksAndPastesAndKeepsItsModesWhenKilled) {
   test_support::temp_dir home;
   spawn vim("vim", {"-u", "NONE", "-N", "-i", "NONE", "-n", "-c", "set mouse=a autoindent"},
             screen_options(home.path()));
+  // vim may settle on its mouse encoding only once the terminal has answered its queries.
+  vim.expect_screen([](const screen& s) {
+    const terminal_modes modes = s.modes();
+    return modes.bracketed_paste && modes.mouse != mouse_tracking::none;
+  });
   vim.expect_screen(Regex("^~$"), patience, screen_area::row(22));
-  const terminal_modes modes = vim.screen().modes();
-  EXPECT_TRUE(modes.bracketed_paste);
-  EXPECT_NE(modes.mouse, mouse_tracking::none);
 
   // Typed, the line after the indented one would be indented too.
   vim.send("i");
@@ -280,6 +282,7 @@ TEST(ScreenPrograms, LessScrollsWithTheWheelAndRestoresTheTerminal) {
   std::string content;
   for (int i = 1; i <= 60; ++i) content += "line " + std::to_string(i) + "\n";
   spawn less("less", {"--mouse", home.write_file("lines.txt", content)}, screen_options(home.path()));
+  less.expect_screen([](const screen& s) { return s.modes().mouse != mouse_tracking::none; });
   less.expect_screen_exact("line 23");
   ASSERT_TRUE(less.send_wheel({5, 5}, wheel_direction::down, 3));
   less.expect_screen(Regex("^line [2-9]$"), patience, screen_area::row(0));
