@@ -228,9 +228,10 @@ class expect_base {
   /// `match` holds the screen's text; the other fields, the time-out (which must be longer than
   /// `quiet` to succeed) and the errors are those of expect_screen.
   void expect_screen_settled(delay_arg quiet, timeout_arg timeout = -1);
-  /// The searchers of expect_screen and expect_screen_exact, for a pending_expect or expect_any
-  /// on this session: they find the pattern on the screen, not in the bytes (whose errors then
-  /// carry the state report without the screen's text). std::logic_error without a screen.
+  /// The searchers of expect_screen (a pattern or a condition) and expect_screen_exact, for a
+  /// pending_expect or expect_any on this session: they look at the screen, not at the bytes
+  /// (their errors then carry the state report without the screen's text). std::logic_error
+  /// without a screen.
   std::shared_ptr<searcher_base> screen_searcher(const Regex& pattern,
                                                  std::optional<screen_area> area = std::nullopt) const;
   std::shared_ptr<searcher_base> screen_searcher_exact(std::string_view text,
