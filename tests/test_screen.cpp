@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -117,6 +118,99 @@ TEST(ScreenModes, AlternateScreenTitleAndReplies) {
   const std::string kept = s.take_replies();
   EXPECT_LE(kept.size(), 64u * 1024);
   EXPECT_EQ(kept.size() % 6, 0u);  // whole answers only
+}
+
+TEST(ScreenModes, WhatTheProgramTurnedOnAndLeftOn) {
+  struct mode_case {
+    const char* output;
+    std::vector<std::string> left_on;
+    mouse_tracking mouse = mouse_tracking::none;
+    mouse_encoding encoding = mouse_encoding::x10;
+  };
+  const std::vector<mode_case> cases = {
+      {"", {}},
+      {"\x1b[?1049h\x1b[?25l", {"alternate screen", "hidden cursor"}},
+      {"\x1b[?1h\x1b=\x1b[?2004h", {"application cursor keys", "application keypad", "bracketed paste"}},
+      {"\x1b[?1000h", {"mouse reporting"}, mouse_tracking::clicks},
+      {"\x1b[?1002h\x1b[?1006h", {"mouse reporting"}, mouse_tracking::drag, mouse_encoding::sgr},
+      {"\x1b[?1003h\x1b[?1005h", {"mouse reporting"}, mouse_tracking::any_motion, mouse_encoding::utf8},
+      {"\x1b[?1000h\x1b[?1015h", {"mouse reporting"}, mouse_tracking::clicks, mouse_encoding::urxvt},
+      // A program that turns everything off again on its way out.
+      {"\x1b[?1049h\x1b[?25l\x1b[?1h\x1b=\x1b[?2004h\x1b[?1002h\x1b[?1006h"
+       "\x1b[?1049l\x1b[?25h\x1b[?1l\x1b>\x1b[?2004l\x1b[?1002l\x1b[?1006l",
+       {}},
+  };
+  for (const auto& c : cases) {
+    screen s;
+    s.feed(c.output);
+    const terminal_modes modes = s.modes();
+    EXPECT_EQ(modes.left_on(), c.left_on) << c.output;
+    EXPECT_EQ(modes.restored(), c.left_on.empty()) << c.output;
+    EXPECT_EQ(modes.mouse, c.mouse) << c.output;
+    if (c.mouse != mouse_tracking::none) {
+      EXPECT_EQ(modes.encoding, c.encoding) << c.output;
+    }
+    // Asking changes nothing the program would see.
+    EXPECT_EQ(s.modes(), modes) << c.output;
+    EXPECT_EQ(s.take_replies(), "") << c.output;
+  }
+}
+
+// Rows and columns count from 0 on the screen and from 1 in the reports.
+TEST(ScreenMouse, ReportsInTheProgramsModeAndEncoding) {
+  const auto ctrl = key_modifiers::ctrl;
+  struct mouse_case {
+    const char* modes;
+    std::function<std::string(screen&)> act;
+    std::string bytes;
+  };
+  auto click = [](screen_position at, mouse_button b = mouse_button::left,
+                  key_modifiers m = key_modifiers::none) {
+    return [=](screen& s) { return s.click(at, b, m); };
+  };
+  auto drag = [](screen_position from, screen_position to) {
+    return [=](screen& s) { return s.drag(from, to); };
+  };
+  auto wheel = [](screen_position at, wheel_direction d, int n) {
+    return [=](screen& s) { return s.wheel(at, d, n); };
+  };
+  const std::vector<mouse_case> cases = {
+      {"", click({3, 10}), ""},
+      {"\x1b[?1000h\x1b[?1000l", click({3, 10}), ""},
+      {"\x1b[?1000h", click({3, 10}), "\x1b[M +$\x1b[M#+$"},
+      {"\x1b[?1000h\x1b[?1006h", click({3, 10}), "\x1b[<0;11;4M\x1b[<0;11;4m"},
+      {"\x1b[?1000h\x1b[?1006h", click({0, 0}, mouse_button::right, ctrl), "\x1b[<18;1;1M\x1b[<18;1;1m"},
+      {"\x1b[?1000h", click({0, 0}, mouse_button::middle, ctrl), "\x1b[M1!!\x1b[M3!!"},
+      // Columns past 94 need two bytes in the UTF-8 form.
+      {"\x1b[?1000h\x1b[?1005h", click({0, 99}), "\x1b[M \xc2\x84!\x1b[M#\xc2\x84!"},
+      {"\x1b[?1000h\x1b[?1006h", drag({1, 1}, {2, 5}), "\x1b[<0;2;2M\x1b[<0;6;3m"},
+      {"\x1b[?1002h\x1b[?1006h", drag({1, 1}, {2, 5}), "\x1b[<0;2;2M\x1b[<32;6;3M\x1b[<0;6;3m"},
+      {"\x1b[?1003h\x1b[?1006h", click({4, 4}), "\x1b[<35;5;5M\x1b[<0;5;5M\x1b[<0;5;5m"},
+      {"\x1b[?1000h\x1b[?1006h", wheel({0, 2}, wheel_direction::down, 2), "\x1b[<65;3;1M\x1b[<65;3;1M"},
+      {"\x1b[?1000h", wheel({0, 2}, wheel_direction::up, 1), "\x1b[M`#!"},
+  };
+  for (const auto& c : cases) {
+    screen s(24, 100);
+    s.feed(c.modes);
+    s.modes();  // the encoding probe must not disturb the next report
+    EXPECT_EQ(c.act(s), c.bytes) << c.modes;
+  }
+  screen s;
+  s.feed("\x1b[?1000h");
+  EXPECT_THROW(s.click({24, 0}), std::out_of_range);
+  EXPECT_THROW(s.drag({0, 0}, {0, 80}), std::out_of_range);
+  EXPECT_THROW(s.wheel({0, 0}, wheel_direction::up, 0), std::invalid_argument);
+}
+
+TEST(ScreenPaste, BracketedWhenAskedAndNeverEndedByTheText) {
+  screen s;
+  EXPECT_EQ(s.paste("one\r\n  two\n"), "one\r  two\r");
+  s.feed("\x1b[?2004h");
+  EXPECT_EQ(s.paste("a\nb"), "\x1b[200~a\rb\x1b[201~");
+  // An end marker in the text, even one that forms as another is removed, would end the paste
+  // early and let the rest be taken as typed commands.
+  EXPECT_EQ(s.paste("x\x1b[201~:q!\n"), "\x1b[200~x:q!\r\x1b[201~");
+  EXPECT_EQ(s.paste("\x1b[20\x1b[201~1~y"), "\x1b[200~y\x1b[201~");
 }
 
 TEST(ScreenResize, KeepsWhatFitsAndChecksTheSize) {

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
+#include <csignal>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -133,6 +136,78 @@ TEST(SessionScreen, KeysFollowTheProgramsCursorMode) {
   child.expect_screen(Regex(R"(033\s+O\s+A)"));
 }
 
+TEST(ExpectScreen, WaitsForAConditionAndForTheScreenToSettle) {
+  test_support::temp_dir home;
+  // The text stays the same when it turns bold, and the rewrites that follow change nothing.
+  spawn child(
+      "sh",
+      {"-c",
+       "printf ready; sleep 0.5; printf '\\r\\033[1mready'; while :; do printf '\\rready'; sleep 0.2; done"},
+      screen_options(home.path()));
+  child.expect_screen([](const screen& s) { return s.cell(0, 0).bold; });
+  EXPECT_EQ(child.group(0), "ready");
+  child.expect_screen_settled(1.0);
+  EXPECT_EQ(child.screen().text(), "ready");
+  EXPECT_EQ(child.buffer, "");
+
+  // Dots keep coming: the screen never rests for the quiet time.
+  spawn busy("sh", {"-c", "while :; do printf .; sleep 0.1; done"}, screen_options(home.path()));
+  try {
+    busy.expect_screen_settled(2, 4);
+    FAIL() << "settled on " << busy.screen().text();
+  } catch (const TIMEOUT& error) {
+    EXPECT_NE(std::string(error.what()).find("\nscreen:\n.."), std::string::npos) << error.what();
+  }
+}
+
+// The helper turns modes on, then prints in hex the bytes it receives, as the terminal passed them.
+TEST(SessionScreen, MouseAndPasteArriveInTheModesTheProgramChose) {
+  struct input_case {
+    const char* modes;
+    std::function<bool(spawn&)> act;
+    std::string bytes;
+  };
+  const std::vector<input_case> cases = {
+      {"",
+       [](spawn& c) {
+         return c.send_paste("a\nb") > 0 && !c.send_click({0, 0});
+       },
+       "a\rb"},
+      {"\x1b[?1000h",
+       [](spawn& c) {
+         return c.send_click({2, 3}, mouse_button::right);
+       },
+       "\x1b[M\"$#\x1b[M#$#"},
+      {"\x1b[?1002h\x1b[?1006h\x1b[?2004h",
+       [](spawn& c) {
+         return c.send_drag({0, 0}, {1, 4}) && c.send_paste("x") > 0;
+       },
+       "\x1b[<0;1;1M\x1b[<32;5;2M\x1b[<0;5;2m\x1b[200~x\x1b[201~"},
+      {"\x1b[?1006l",
+       [](spawn& c) {
+         return c.send_wheel({0, 1}, wheel_direction::up);
+       },
+       "\x1b[M`\"!"},
+  };
+  auto hex = [](const std::string& bytes) {
+    std::string digits;
+    for (unsigned char c : bytes) digits += "0123456789abcdef"[c >> 4], digits += "0123456789abcdef"[c & 15];
+    return digits;
+  };
+  std::vector<std::string> modes{"raw"};
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    modes.insert(modes.end(), {"print", cases[i].modes, "println", "row " + std::to_string(i), "hexin",
+                               std::to_string(cases[i].bytes.size())});
+  }
+  modes.insert(modes.end(), {"sleep", "30"});
+  spawn child(test_support::helper, modes, {.timeout = patience, .delaybeforesend = 0, .screen = true});
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    child.expect_screen_exact("row " + std::to_string(i));
+    EXPECT_TRUE(cases[i].act(child)) << i;
+    child.expect_exact("hex: " + hex(cases[i].bytes));
+  }
+}
+
 // ---- real full-screen programs -----------------------------------------------------------------
 
 TEST(ScreenPrograms, VimEditsSavesResizesAndReplays) {
@@ -160,7 +235,7 @@ TEST(ScreenPrograms, VimEditsSavesResizesAndReplays) {
   vim.sendline(":q");  // a line feed ends a command line as Enter does
   vim.expect(EOF_marker);
   EXPECT_EQ(file_text(file), "hello screen\n");
-  EXPECT_FALSE(vim.screen().alternate_screen());
+  EXPECT_EQ(vim.screen().modes().left_on(), std::vector<std::string>{});
 
   // Sends and resizes are recorded as well as output.
   EXPECT_NE(cast.str().find(R"(,"i","ihello screen"])"), std::string::npos);
@@ -169,6 +244,51 @@ TEST(ScreenPrograms, VimEditsSavesResizesAndReplays) {
   std::istringstream replayed(cast.str());
   const screen again = replay(replayed);
   EXPECT_EQ(screen_snapshot_diff(vim.screen().text(), again), std::nullopt);
+}
+
+TEST(ScreenPrograms, VimTakesClicksAndPastesAndKeepsItsModesWhenKilled) {
+  test_support::temp_dir home;
+  spawn vim("vim", {"-u", "NONE", "-N", "-i", "NONE", "-n", "-c", "set mouse=a autoindent"},
+            screen_options(home.path()));
+  // vim may settle on its mouse encoding only once the terminal has answered its queries.
+  vim.expect_screen([](const screen& s) {
+    const terminal_modes modes = s.modes();
+    return modes.bracketed_paste && modes.mouse != mouse_tracking::none;
+  });
+  vim.expect_screen(Regex("^~$"), patience, screen_area::row(22));
+
+  // Typed, the line after the indented one would be indented too.
+  vim.send("i");
+  vim.send_paste("if x:\n    y\nz");
+  vim.send_key(key::escape);
+  vim.expect_screen(Regex("^z$"), patience, screen_area::row(2));
+  EXPECT_EQ(vim.screen().text(screen_area{.rows = 2}), "if x:\n    y");
+
+  ASSERT_TRUE(vim.send_click({0, 3}));
+  vim.expect_screen([](const screen& s) { return s.cursor() == screen_position{0, 3}; });
+  vim.send("x");
+  vim.expect_screen_exact("if :", patience, screen_area::row(0));
+
+  vim.kill(SIGKILL);
+  vim.expect(EOF_marker);
+  const std::vector<std::string> left = vim.screen().modes().left_on();
+  for (const char* mode : {"alternate screen", "bracketed paste", "mouse reporting"}) {
+    EXPECT_NE(std::find(left.begin(), left.end(), mode), left.end()) << mode;
+  }
+}
+
+TEST(ScreenPrograms, LessScrollsWithTheWheelAndRestoresTheTerminal) {
+  test_support::temp_dir home;
+  std::string content;
+  for (int i = 1; i <= 60; ++i) content += "line " + std::to_string(i) + "\n";
+  spawn less("less", {"--mouse", home.write_file("lines.txt", content)}, screen_options(home.path()));
+  less.expect_screen([](const screen& s) { return s.modes().mouse != mouse_tracking::none; });
+  less.expect_screen_exact("line 23");
+  ASSERT_TRUE(less.send_wheel({5, 5}, wheel_direction::down, 3));
+  less.expect_screen(Regex("^line [2-9]$"), patience, screen_area::row(0));
+  less.send("q");
+  less.expect(EOF_marker);
+  EXPECT_EQ(less.screen().modes().left_on(), std::vector<std::string>{});
 }
 
 TEST(ScreenPrograms, LessHighlightsTheSearchMatchInReverse) {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <iosfwd>
 #include <iterator>
@@ -35,6 +36,9 @@ inline constexpr double delayafterclose = 0.1;
 inline constexpr double delayafterterminate = 0.1;
 inline constexpr double delayafterread = 0.0001;
 }  // namespace defaults
+
+/// A condition over what a screen shows, for expect_screen.
+using screen_condition = std::function<bool(const screen&)>;
 
 /// The reading, sending and expect side shared by spawn and fdspawn.
 class expect_base {
@@ -174,6 +178,23 @@ class expect_base {
   long send_key(key k, key_modifiers modifiers = key_modifiers::none);
   /// Sends a character typed with `modifiers` (Ctrl+C is `send_key(U'c', key_modifiers::ctrl)`).
   long send_key(char32_t character, key_modifiers modifiers = key_modifiers::none);
+  /// Sends `text` as a terminal sends pasted text (screen::paste): between the bracketed-paste
+  /// markers when the program has turned bracketed paste on, which a screen tells; else, and
+  /// without a screen, as typed. Returns the count written, as send() does.
+  long send_paste(std::string_view text);
+
+  /// Mouse input, sent in the encoding the program chose (see screen::click, drag and wheel);
+  /// cells are counted from 0 as on the screen. Each returns true when it sent the report, and
+  /// false, sending nothing, while the program asks for no mouse reports (before it has turned
+  /// them on, or after it has turned them off): a terminal then keeps the mouse to itself.
+  /// std::logic_error without a screen, which alone knows the program's mouse mode;
+  /// std::out_of_range for a cell outside it.
+  bool send_click(screen_position at, mouse_button button = mouse_button::left,
+                  key_modifiers modifiers = key_modifiers::none);
+  bool send_drag(screen_position from, screen_position to, mouse_button button = mouse_button::left,
+                 key_modifiers modifiers = key_modifiers::none);
+  bool send_wheel(screen_position at, wheel_direction direction, int notches = 1,
+                  key_modifiers modifiers = key_modifiers::none);
 
   // ---- the screen -------------------------------------------------------------------------
   /// Attaches a screen the size of the terminal (24x80 when the descriptor is not a terminal,
@@ -201,13 +222,28 @@ class expect_base {
   /// The same for plain text: waits until the screen (or `area`) contains `text`.
   void expect_screen_exact(std::string_view text, timeout_arg timeout = -1,
                            std::optional<screen_area> area = std::nullopt);
-  /// The searchers of expect_screen and expect_screen_exact, for a pending_expect or expect_any
-  /// on this session: they find the pattern on the screen, not in the bytes (whose errors then
-  /// carry the state report without the screen's text). std::logic_error without a screen.
+  /// Waits until `condition` holds for the screen: it is asked at once, and again whenever output
+  /// has been read. On success `match` holds the screen's text; the other fields, the time-out
+  /// and the errors are those of expect_screen. An exception the condition throws ends the wait
+  /// as any failure of an expect does.
+  void expect_screen(const screen_condition& condition, timeout_arg timeout = -1);
+  /// Waits until the screen has shown the same (every cell's text and attributes, and the
+  /// cursor) for `quiet`, counted from the call on, since output may be waiting unread: for a
+  /// program that has finished drawing, whatever it draws. Output that leaves the screen as it
+  /// was does not count as a change; a `quiet` of 0 or less returns once the terminal holds no
+  /// more output. The wait sleeps until output arrives or the quiet time is over. On success
+  /// `match` holds the screen's text; the other fields, the time-out (which must be longer than
+  /// `quiet` to succeed) and the errors are those of expect_screen.
+  void expect_screen_settled(delay_arg quiet, timeout_arg timeout = -1);
+  /// The searchers of expect_screen (a pattern or a condition) and expect_screen_exact, for a
+  /// pending_expect or expect_any on this session: they look at the screen, not at the bytes
+  /// (their errors then carry the state report without the screen's text). std::logic_error
+  /// without a screen.
   std::shared_ptr<searcher_base> screen_searcher(const Regex& pattern,
                                                  std::optional<screen_area> area = std::nullopt) const;
   std::shared_ptr<searcher_base> screen_searcher_exact(std::string_view text,
                                                        std::optional<screen_area> area = std::nullopt) const;
+  std::shared_ptr<searcher_base> screen_searcher(screen_condition condition) const;
 
   // ---- patterns and expect ----------------------------------------------------------------
   /// Strings become expressions compiled with dotall (and ignorecase when set); markers and
@@ -319,8 +355,8 @@ class expect_base {
   std::optional<std::string_view> take_chunk(long size, const char*& end_of_file_message);
   /// The expect loop's pause after a read of `got` bytes out of `requested`.
   void pause_after_read(long requested, std::size_t got);
-  /// expect_screen with either kind of searcher.
-  void expect_on_screen(std::shared_ptr<searcher_base> searcher, timeout_arg timeout);
+  /// Runs a wait over the screen, adding the screen's text to the message of its TIMEOUT or EOF_.
+  void expect_on_screen(const std::function<void()>& wait);
 
   // Where reads land before they are copied out; kept here rather than on the stack of every
   // read, and only as large as the largest read asked for so far.

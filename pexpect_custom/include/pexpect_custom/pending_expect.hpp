@@ -65,6 +65,10 @@ class pending_expect {
   /// Seconds until the deadline (0 once it has passed); nullopt without one.
   std::optional<double> seconds_left() const;
 
+  /// Makes the next step search again though nothing new has been read, for a searcher whose
+  /// answer depends on more than the bytes (what a screen shows, the time).
+  void search_again() noexcept { searched_ = false; }
+
   /// Whether the last step read bytes (and so more may be waiting).
   bool took_bytes() const noexcept { return bytes_taken_ > 0; }
   /// How many bytes the last step read.

@@ -6,10 +6,15 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pexpect_custom/keys.hpp"
 
 namespace pexpect_custom {
+
+namespace detail {
+struct screen_access;
+}  // namespace detail
 
 /// The colour of a cell's text or background.
 struct colour {
@@ -62,6 +67,52 @@ struct screen_area {
   static screen_area row(int n) { return {n, 0, 1, 1000}; }
 };
 
+/// Which mouse events the program has asked the terminal to report.
+enum class mouse_tracking : std::uint8_t {
+  none,        ///< none: the mouse belongs to the terminal (selecting text, scrolling back)
+  clicks,      ///< button presses and releases, and the wheel
+  drag,        ///< also movement while a button is held
+  any_motion,  ///< also movement with no button held
+};
+
+/// How mouse reports are encoded.
+enum class mouse_encoding : std::uint8_t {
+  x10,    ///< the older form: ESC [ M and three bytes; positions up to 223
+  utf8,   ///< the older form with positions as UTF-8 characters, up to 2015
+  sgr,    ///< ESC [ < button ; column ; row M (m for a release); any position
+  urxvt,  ///< ESC [ button ; column ; row M
+};
+
+/// The terminal modes a program has turned on. A program that ends is expected to turn them off
+/// again; one that is killed leaves them on, and the user's terminal stays in them.
+struct terminal_modes {
+  bool alternate_screen = false;
+  bool cursor_visible = true;
+  bool application_cursor_keys = false;  ///< arrows send ESC O A rather than ESC [ A
+  bool application_keypad = false;       ///< the numeric keypad sends escape sequences
+  bool bracketed_paste = false;          ///< pasted text comes between ESC [ 200 ~ and ESC [ 201 ~
+  mouse_tracking mouse = mouse_tracking::none;
+  /// The form of mouse reports; it only means something while `mouse` is not none.
+  mouse_encoding encoding = mouse_encoding::x10;
+  /// The window title last set, or "". A terminal cannot take a title back, so it never counts as
+  /// left on.
+  std::string title;
+
+  /// The modes still on that a fresh terminal has off, in the order of the fields above:
+  /// "alternate screen", "hidden cursor", "application cursor keys", "application keypad",
+  /// "bracketed paste", "mouse reporting".
+  std::vector<std::string> left_on() const;
+  /// Whether the terminal is back in a fresh terminal's modes (left_on() is empty).
+  bool restored() const { return left_on().empty(); }
+  bool operator==(const terminal_modes&) const = default;
+};
+
+/// A mouse button.
+enum class mouse_button : std::uint8_t { left, middle, right };
+
+/// Which way the mouse wheel turns: up scrolls towards the start of a text.
+enum class wheel_direction : std::uint8_t { up, down };
+
 /// A terminal screen of a given size fed with a program's output. Output is taken as UTF-8.
 /// Movable, not copyable; a moved-from screen may only be assigned to or destroyed.
 class screen {
@@ -104,11 +155,31 @@ class screen {
   bool application_cursor_keys() const;
   /// The window title the program last set, or "".
   std::string title() const;
+  /// Every mode the program has turned on (the three above among them).
+  terminal_modes modes() const;
 
   /// The bytes the terminal sends for a named key in the screen's current keyboard modes.
   std::string key(pexpect_custom::key k, key_modifiers modifiers = key_modifiers::none);
   /// The bytes sent for a character typed with `modifiers` (see key_sequence).
   std::string key(char32_t character, key_modifiers modifiers = key_modifiers::none);
+
+  /// The bytes the terminal sends for a click (press and release) of `button` on the cell `at`,
+  /// in the encoding the program chose: "" while it asks for no mouse reports. With any-motion
+  /// tracking the move to the cell is reported first. std::out_of_range outside the screen.
+  std::string click(screen_position at, mouse_button button = mouse_button::left,
+                    key_modifiers modifiers = key_modifiers::none);
+  /// The bytes of a press on `from`, a move to `to` and a release there. The move is reported
+  /// only with drag or any-motion tracking; with clicks tracking the program sees a press and a
+  /// release in different cells, as a terminal sends them.
+  std::string drag(screen_position from, screen_position to, mouse_button button = mouse_button::left,
+                   key_modifiers modifiers = key_modifiers::none);
+  /// The bytes of `notches` turns of the wheel over the cell `at` (a wheel sends no release).
+  std::string wheel(screen_position at, wheel_direction direction, int notches = 1,
+                    key_modifiers modifiers = key_modifiers::none);
+  /// The bytes of pasting `text`: line ends become carriage returns, as a terminal sends a pasted
+  /// line end, and with bracketed paste on the text comes between ESC [ 200 ~ and ESC [ 201 ~,
+  /// with any end marker inside the text removed so that pasted text cannot end the paste early.
+  std::string paste(std::string_view text);
 
   /// Takes the answers the terminal owes the program for queries in its output (cursor position
   /// reports, device attributes), in order; a session may send them to the program. At most
@@ -116,6 +187,7 @@ class screen {
   std::string take_replies();
 
  private:
+  friend struct detail::screen_access;
   struct state;
   std::unique_ptr<state> state_;
 };

@@ -4,10 +4,12 @@
 #include <vterm.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
+#include "screen/screen_access.hpp"
 #include "screen/utf8_tail.hpp"
 
 namespace pexpect_custom {
@@ -109,8 +111,8 @@ bool is_ascii_letter(char32_t c) {
 struct screen::state {
   VTerm* vt = nullptr;
   VTermScreen* vts = nullptr;
-  bool alternate = false;
-  std::string title;
+  // The modes libvterm reports through on_termprop.
+  terminal_modes reported;
   std::string output;   // what the terminal sent since it was last taken
   std::string replies;  // answers to queries in fed output, not yet taken
   std::string held;     // the start of a character cut off at the end of the last feed
@@ -153,8 +155,26 @@ struct screen::state {
 
   static int on_termprop(VTermProp prop, VTermValue* value, void* user) {
     auto* self = static_cast<state*>(user);
-    if (prop == VTERM_PROP_ALTSCREEN) self->alternate = value->boolean != 0;
-    if (prop == VTERM_PROP_TITLE) self->title = value->string != nullptr ? value->string : "";
+    terminal_modes& modes = self->reported;
+    switch (prop) {
+      case VTERM_PROP_ALTSCREEN:
+        modes.alternate_screen = value->boolean != 0;
+        break;
+      case VTERM_PROP_CURSORVISIBLE:
+        modes.cursor_visible = value->boolean != 0;
+        break;
+      case VTERM_PROP_MOUSE:
+        modes.mouse = value->number == VTERM_PROP_MOUSE_CLICK  ? mouse_tracking::clicks
+                      : value->number == VTERM_PROP_MOUSE_DRAG ? mouse_tracking::drag
+                      : value->number == VTERM_PROP_MOUSE_MOVE ? mouse_tracking::any_motion
+                                                               : mouse_tracking::none;
+        break;
+      case VTERM_PROP_TITLE:
+        modes.title = value->string != nullptr ? value->string : "";
+        break;
+      default:
+        break;
+    }
     return 1;
   }
 
@@ -308,7 +328,7 @@ screen_position screen::cursor() const {
 }
 
 bool screen::alternate_screen() const {
-  return state_->alternate;
+  return state_->reported.alternate_screen;
 }
 
 bool screen::application_cursor_keys() const {
@@ -318,7 +338,7 @@ bool screen::application_cursor_keys() const {
 }
 
 std::string screen::title() const {
-  return state_->title;
+  return state_->reported.title;
 }
 
 std::string screen::key(pexpect_custom::key k, key_modifiers modifiers) {
@@ -346,6 +366,45 @@ std::string screen::key(char32_t character, key_modifiers modifiers) {
 
 std::string screen::take_replies() {
   return std::exchange(state_->replies, {});
+}
+
+VTerm* detail::screen_access::terminal(const screen& shown) {
+  return shown.state_->vt;
+}
+
+std::string detail::screen_access::take_sent(const screen& shown) {
+  return shown.state_->take_output();
+}
+
+const terminal_modes& detail::screen_access::reported(const screen& shown) {
+  return shown.state_->reported;
+}
+
+// FNV-1a over the bytes of every cell and of the cursor position.
+std::uint64_t detail::screen_access::fingerprint(const screen& shown) {
+  screen::state& s = *shown.state_;
+  s.settle();
+  int rows = 0;
+  int cols = 0;
+  vterm_get_size(s.vt, &rows, &cols);
+  std::uint64_t hash = 14695981039346656037ULL;
+  auto add = [&hash](const auto& value) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
+    for (std::size_t i = 0; i < sizeof value; ++i) hash = (hash ^ bytes[i]) * 1099511628211ULL;
+  };
+  VTermScreenCell cell;
+  for (int row = 0; row < rows; ++row) {
+    for (int col = 0; col < cols; ++col) {
+      // Zeroed first, so that bytes libvterm leaves alone compare equal.
+      std::memset(&cell, 0, sizeof cell);
+      vterm_screen_get_cell(s.vts, VTermPos{.row = row, .col = col}, &cell);
+      add(cell);
+    }
+  }
+  VTermPos cursor{};
+  vterm_state_get_cursorpos(vterm_obtain_state(s.vt), &cursor);
+  add(cursor);
+  return hash;
 }
 
 std::string key_sequence(key k, key_modifiers modifiers, bool application_cursor) {

@@ -1,5 +1,5 @@
 // A session's screen and recording: what the program shows, fed by every read, waited on by
-// expect_screen, and the keys sent in the mode the screen is in.
+// expect_screen, and the keys, mouse reports and pasted text sent in the modes the screen is in.
 #include <sys/ioctl.h>
 
 #include <algorithm>
@@ -20,7 +20,7 @@ int screen_side(int n) {
 // A match consumes every byte read so far, since all of them are on the screen already.
 class screen_text_searcher : public searcher_base {
  public:
-  using wanted = std::variant<Regex, std::string>;
+  using wanted = std::variant<Regex, std::string, screen_condition>;
 
   screen_text_searcher(const screen& shown, wanted pattern, std::optional<screen_area> area)
       : shown_(shown), pattern_(std::move(pattern)), area_(area) {}
@@ -31,10 +31,12 @@ class screen_text_searcher : public searcher_base {
       std::optional<Match> found = expression->search(text);
       if (!found) return -1;
       match_ = std::move(*found);
+    } else if (const auto* wanted_text = std::get_if<std::string>(&pattern_)) {
+      if (text.find(*wanted_text) == std::string::npos) return -1;
+      match_ = *wanted_text;
     } else {
-      const auto& wanted_text = std::get<std::string>(pattern_);
-      if (text.find(wanted_text) == std::string::npos) return -1;
-      match_ = wanted_text;
+      if (!std::get<screen_condition>(pattern_)(shown_)) return -1;
+      match_ = text;
     }
     start = buffer.size();
     end = buffer.size();
@@ -47,8 +49,10 @@ class screen_text_searcher : public searcher_base {
     std::string line = "screen searcher:\n    0: ";
     if (const auto* expression = std::get_if<Regex>(&pattern_)) {
       line += "expression " + expression->pattern();
+    } else if (const auto* wanted_text = std::get_if<std::string>(&pattern_)) {
+      line += "text " + *wanted_text;
     } else {
-      line += "text " + std::get<std::string>(pattern_);
+      line += "a condition";
     }
     if (area_) {
       line += " in " + std::to_string(area_->rows) + "x" + std::to_string(area_->cols) + " at " +
@@ -117,6 +121,36 @@ long expect_base::send_key(char32_t character, key_modifiers modifiers) {
   return send(screen_ ? screen_->key(character, modifiers) : key_sequence(character, modifiers));
 }
 
+long expect_base::send_paste(std::string_view text) {
+  // A fresh screen has bracketed paste off.
+  return send(screen_ ? screen_->paste(text) : pexpect_custom::screen(1, 1).paste(text));
+}
+
+namespace {
+
+// Sends a mouse report unless there is none to send.
+bool send_report(expect_base& session, const std::string& report) {
+  if (report.empty()) return false;
+  session.send(report);
+  return true;
+}
+
+}  // namespace
+
+bool expect_base::send_click(screen_position at, mouse_button button, key_modifiers modifiers) {
+  return send_report(*this, screen().click(at, button, modifiers));
+}
+
+bool expect_base::send_drag(screen_position from, screen_position to, mouse_button button,
+                            key_modifiers modifiers) {
+  return send_report(*this, screen().drag(from, to, button, modifiers));
+}
+
+bool expect_base::send_wheel(screen_position at, wheel_direction direction, int notches,
+                             key_modifiers modifiers) {
+  return send_report(*this, screen().wheel(at, direction, notches, modifiers));
+}
+
 std::shared_ptr<searcher_base> expect_base::screen_searcher(const Regex& pattern,
                                                             std::optional<screen_area> area) const {
   return std::make_shared<screen_text_searcher>(screen(), pattern, area);
@@ -127,22 +161,33 @@ std::shared_ptr<searcher_base> expect_base::screen_searcher_exact(std::string_vi
   return std::make_shared<screen_text_searcher>(screen(), std::string(text), area);
 }
 
+std::shared_ptr<searcher_base> expect_base::screen_searcher(screen_condition condition) const {
+  return std::make_shared<screen_text_searcher>(screen(), std::move(condition), std::nullopt);
+}
+
 void expect_base::expect_screen(const Regex& pattern, timeout_arg limit, std::optional<screen_area> area) {
-  expect_on_screen(screen_searcher(pattern, area), limit);
+  auto searcher = screen_searcher(pattern, area);
+  expect_on_screen([&] { expect_loop(searcher, limit, std::nullopt); });
 }
 
 void expect_base::expect_screen_exact(std::string_view text, timeout_arg limit,
                                       std::optional<screen_area> area) {
-  expect_on_screen(screen_searcher_exact(text, area), limit);
+  auto searcher = screen_searcher_exact(text, area);
+  expect_on_screen([&] { expect_loop(searcher, limit, std::nullopt); });
+}
+
+void expect_base::expect_screen(const screen_condition& condition, timeout_arg limit) {
+  auto searcher = screen_searcher(condition);
+  expect_on_screen([&] { expect_loop(searcher, limit, std::nullopt); });
 }
 
 // The error's message gains what the screen showed when the wait gave up.
-void expect_base::expect_on_screen(std::shared_ptr<searcher_base> screen_search, timeout_arg limit) {
+void expect_base::expect_on_screen(const std::function<void()>& wait) {
   auto with_screen = [this](const ExceptionPexpect& error) {
     return std::string(error.what()) + "\nscreen:\n" + screen_->text();
   };
   try {
-    expect_loop(std::move(screen_search), limit, std::nullopt);
+    wait();
   } catch (const TIMEOUT& error) {
     throw TIMEOUT(with_screen(error));
   } catch (const EOF_& error) {
