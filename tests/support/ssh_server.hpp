@@ -45,6 +45,9 @@ class ssh_server {
   std::string make_key(const std::string& name, const std::string& passphrase = "") const;
   /// The processes that serve the connections (the server's descendants).
   std::vector<pid_t> connection_processes() const;
+  /// Waits until no process serves a connection any more; false when some still do after
+  /// `seconds`.
+  bool connections_end_within(double seconds) const;
 
  private:
   bool start_on(int port);
