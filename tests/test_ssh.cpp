@@ -59,6 +59,14 @@ class Ssh : public ::testing::Test {
     return options;
   }
 
+  // A command that prints "ready" and then stays quiet, with a keepalive every half second.
+  ssh_options quiet_with_keepalive() const {
+    ssh_options options = key_login("echo ready; exec sleep 300");
+    options.keepalive_interval = 0.5;
+    options.keepalive_count = 3;
+    return options;
+  }
+
   std::optional<ssh_server> server;
 };
 
@@ -457,10 +465,7 @@ TEST_F(Ssh, StandardErrorApartOrMerged) {
 // A server that stops answering ends the session within interval x count; one that is only quiet
 // does not.
 TEST_F(Ssh, KeepaliveReportsASilentServerAsEndOfFile) {
-  ssh_options options = key_login("echo ready; exec sleep 300");
-  options.keepalive_interval = 0.5;
-  options.keepalive_count = 3;
-  ssh_spawn session(options);
+  ssh_spawn session(quiet_with_keepalive());
   session.expect_exact("ready");
   const auto quiet_since = std::chrono::steady_clock::now();
   EXPECT_THROW(session.read_nonblocking(100, 4), TIMEOUT);
@@ -617,10 +622,7 @@ TEST_F(Ssh, AsioExpectsAndWaitsForTheRemoteEnd) {
 
 // A server that stops answering ends the wait for the remote end, as it ends a blocking wait.
 TEST_F(Ssh, AsioWaitForTheEndSeesASilentServer) {
-  ssh_options options = key_login("echo ready; exec sleep 300");
-  options.keepalive_interval = 0.5;
-  options.keepalive_count = 3;
-  ssh_spawn session(options);
+  ssh_spawn session(quiet_with_keepalive());
   session.expect_exact("ready");
   const std::vector<pid_t> serving = server->connection_processes();
   ASSERT_FALSE(serving.empty());
