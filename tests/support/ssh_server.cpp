@@ -194,7 +194,8 @@ std::vector<pid_t> ssh_server::connection_processes() const {
     std::istringstream fields(stat.substr(after_name + 1));
     char state = 0;
     pid_t parent = 0;
-    if (fields >> state >> parent) children_of.emplace(parent, std::stoi(name));
+    // A process that has ended but is not collected yet serves nothing.
+    if (fields >> state >> parent && state != 'Z') children_of.emplace(parent, std::stoi(name));
   }
   std::vector<pid_t> found;
   std::vector<pid_t> parents{pid_};
