@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,8 +47,19 @@ class Ssh : public ::testing::Test {
   // Key login as root with the server's known-hosts file.
   ssh_options key_login(std::string command = {}) const { return server->key_login(std::move(command)); }
 
+  // A command that prints "ready" and then stays quiet, with a keepalive every half second.
+  ssh_options quiet_with_keepalive() const {
+    ssh_options options = key_login("echo ready; exec sleep 300");
+    options.keepalive_interval = 0.5;
+    options.keepalive_count = 3;
+    return options;
+  }
+
   std::optional<ssh_server> server;
 };
+
+// The longer cases, which CTest runs with a label of their own.
+class SshScale : public Ssh {};
 
 // A listening socket on loopback that never answers; closing it leaves a port that refuses.
 struct silent_listener {
@@ -441,10 +453,7 @@ TEST_F(Ssh, StandardErrorApartOrMerged) {
 // A server that stops answering ends the session within interval x count; one that is only quiet
 // does not.
 TEST_F(Ssh, KeepaliveReportsASilentServerAsEndOfFile) {
-  ssh_options options = key_login("echo ready; exec sleep 300");
-  options.keepalive_interval = 0.5;
-  options.keepalive_count = 3;
-  ssh_spawn session(options);
+  ssh_spawn session(quiet_with_keepalive());
   session.expect_exact("ready");
   const auto quiet_since = std::chrono::steady_clock::now();
   EXPECT_THROW(session.read_nonblocking(100, 4), TIMEOUT);
@@ -547,33 +556,120 @@ TEST(SshAlgorithms, OlderKeyExchangeAndHostKeyOnlyWhenAllowed) {
 }
 
 #ifdef PEXPECT_TEST_ASIO
-// The adapter waits on the connection's socket, which may wake with nothing for the channel, and
-// output may already sit in the session when the wait is armed.
-TEST_F(Ssh, AsioExpectsAndWaitsForTheRemoteEnd) {
-  constexpr std::size_t count = 8;
+// What the sessions of exchange_through_asio ended with.
+struct asio_exchange {
+  std::vector<std::optional<int>> statuses;
+  std::vector<std::string> failures;
+};
+
+// Opens `count` sessions side by side on one io_context; each sends its number, expects the
+// greeting with that number, collects its exit status (the number modulo 100) and is closed at
+// once. The adapter waits on the connection's socket, which may wake with nothing for the channel,
+// and output may already sit in the session when a wait is armed.
+asio_exchange exchange_through_asio(const ssh_options& base, std::size_t count) {
+  asio_exchange result;
+  result.statuses.resize(count);
+  auto failed = [&result](std::exception_ptr error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& failure) {
+      result.failures.emplace_back(failure.what());
+    }
+  };
   asio::io_context io;
   std::vector<std::unique_ptr<ssh_spawn>> sessions(count);
-  std::vector<std::optional<int>> statuses(count);
-  std::size_t failures = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const ssh_options options = key_login("read name; echo \"hello, $name\"; exit " + std::to_string(i));
+    ssh_options options = base;
+    options.command = "read name; echo \"hello, $name\"; exit " + std::to_string(i % 100);
     async_ssh_connect(io, options, [&, i](std::exception_ptr error, std::unique_ptr<ssh_spawn> opened) {
-      if (error) return void(++failures);
+      if (error) return failed(error);
       ssh_spawn& session = *(sessions[i] = std::move(opened));
       session.sendline("n" + std::to_string(i));
-      async_expect(session, {"hello, n\\d+"}, 60, asio::bind_executor(io, [&, i](std::exception_ptr e, long) {
-                     if (e) return void(++failures);
-                     async_wait_exit(*sessions[i], asio::bind_executor(io, [&, i](std::exception_ptr e2,
-                                                                                  std::optional<int> s) {
-                       if (e2) ++failures;
-                       statuses[i] = s;
-                     }));
-                   }));
+      async_expect(
+          session, {"hello, n(\\d+)"}, -1, asio::bind_executor(io, [&, i](std::exception_ptr e, long) {
+            if (e) return failed(e);
+            if (sessions[i]->group(1) != std::to_string(i)) result.failures.push_back("mixed-up output");
+            async_wait_exit(*sessions[i],
+                            asio::bind_executor(io, [&, i](std::exception_ptr e2, std::optional<int> status) {
+                              if (e2) failed(e2);
+                              result.statuses[i] = status;
+                              sessions[i].reset();
+                            }));
+          }));
     });
   }
   io.run();
-  EXPECT_EQ(failures, 0U);
-  for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(statuses[i], static_cast<int>(i));
+  return result;
+}
+
+TEST_F(Ssh, AsioExpectsAndWaitsForTheRemoteEnd) {
+  const asio_exchange done = exchange_through_asio(key_login(), 8);
+  EXPECT_EQ(done.failures, std::vector<std::string>{});
+  for (std::size_t i = 0; i < done.statuses.size(); ++i) EXPECT_EQ(done.statuses[i], static_cast<int>(i));
+}
+
+// A server that stops answering ends the wait for the remote end, as it ends a blocking wait.
+TEST_F(Ssh, AsioWaitForTheEndSeesASilentServer) {
+  ssh_spawn session(quiet_with_keepalive());
+  session.expect_exact("ready");
+  const std::vector<pid_t> serving = server->connection_processes();
+  ASSERT_FALSE(serving.empty());
+  for (pid_t pid : serving) kill(pid, SIGSTOP);
+  asio::io_context io;
+  std::optional<std::exception_ptr> outcome;
+  std::optional<int> status = 0;
+  async_wait_exit(session, asio::bind_executor(io, [&](std::exception_ptr error, std::optional<int> end) {
+                    outcome = error;
+                    status = end;
+                  }));
+  io.run_for(std::chrono::seconds(30));
+  for (pid_t pid : serving) kill(pid, SIGCONT);
+  ASSERT_TRUE(outcome) << "the wait did not end";
+  EXPECT_FALSE(*outcome);
+  EXPECT_EQ(status, std::nullopt);
+  EXPECT_TRUE(session.terminated);
+}
+
+// Raises the soft limit of open descriptors to `needed` (as far as the hard limit goes) for one
+// test.
+class descriptor_limit {
+ public:
+  explicit descriptor_limit(rlim_t needed) {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit raised = saved_;
+    if (raised.rlim_cur != RLIM_INFINITY && raised.rlim_cur < needed)
+      raised.rlim_cur = std::min(needed, raised.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &raised);
+  }
+  ~descriptor_limit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+// Hundreds of sessions opened at once from one thread, more than the server's listen backlog
+// holds: every one signs in, answers right and reports its exit status, and afterwards no
+// descriptor is left open here and no process serves a connection there.
+TEST_F(SshScale, FiveHundredSessionsThroughAsio) {
+  constexpr std::size_t count = 500;
+  const descriptor_limit limit(2 * count + 64);  // a socket each, and its copy while it opens
+  ssh_options options = key_login();
+  // The set-up's test account runs /bin/sh without start-up files, so the server's work is SSH.
+  if (auto account = test_support::test_password_account()) options.user = account->user;
+  options.delaybeforesend = 0;
+  // The server admits the connections one after another: on a busy machine the last ones wait
+  // for minutes, in its listen queue and behind the others' key exchanges.
+  options.connect_timeout = 240;
+  options.timeout = 240;
+  const std::set<int> fds_before = test_support::open_fds();
+
+  const asio_exchange done = exchange_through_asio(options, count);
+  EXPECT_EQ(done.failures.size(), 0U) << (done.failures.empty() ? "" : done.failures.front());
+  std::size_t right = 0;
+  for (std::size_t i = 0; i < count; ++i) right += done.statuses[i] == static_cast<int>(i % 100) ? 1 : 0;
+  EXPECT_EQ(right, count);
+  EXPECT_EQ(test_support::open_fds(), fds_before);
+  EXPECT_TRUE(server->connections_end_within(120));
 }
 
 // A refused host key, a deadline and a cancellation each complete the opening with an error and

@@ -7,11 +7,16 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -87,6 +92,9 @@ ssh_server::ssh_server(ssh_server_settings settings) : settings_(std::move(setti
   keygen(host_key, "", settings_.rsa_host_key ? "rsa" : "ed25519");
   client_key_ = make_key("client_key");
   std::ofstream(dir_.path() + "/authorized_keys") << read_file(client_key_ + ".pub");
+  // The server reads the authorized keys as the user who logs in, who may be another than root.
+  chmod(dir_.path().c_str(), 0711);
+  chmod((dir_.path() + "/authorized_keys").c_str(), 0644);
   const process_result listed = run_process({"/usr/bin/ssh-keygen", "-l", "-f", host_key + ".pub"});
   std::istringstream words(listed.output);
   std::string bits;
@@ -129,8 +137,9 @@ bool ssh_server::start_on(int port) {
                                                "PrintMotd no\n"
                                                "PrintLastLog no\n"
                                                "AcceptEnv PEXPECT_*\n"
-                                               "MaxStartups 200\n"
-                                               "MaxSessions 200\n"
+                                               // Hundreds of sessions may open at once.
+                                               "MaxStartups 1000\n"
+                                               "MaxSessions 1000\n"
                                                "Subsystem sftp internal-sftp\n"
                                                "LogLevel INFO\n" +
                                                settings_.extra_config + "\n");
@@ -173,16 +182,30 @@ bool ssh_server::start_on(int port) {
 }
 
 std::vector<pid_t> ssh_server::connection_processes() const {
+  // Every process's parent, read from /proc once: a walk that asked for each parent's children
+  // in turn would scan /proc again for each of hundreds of connections.
+  std::multimap<pid_t, pid_t> children_of;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = read_file(entry.path() / "stat");
+    const std::size_t after_name = stat.rfind(')');
+    if (after_name == std::string::npos) continue;  // gone meanwhile
+    std::istringstream fields(stat.substr(after_name + 1));
+    char state = 0;
+    pid_t parent = 0;
+    // A process that has ended but is not collected yet serves nothing.
+    if (fields >> state >> parent && state != 'Z') children_of.emplace(parent, std::stoi(name));
+  }
   std::vector<pid_t> found;
   std::vector<pid_t> parents{pid_};
   while (!parents.empty()) {
     const pid_t parent = parents.back();
     parents.pop_back();
-    const process_result listed = run_process({"/usr/bin/pgrep", "-P", std::to_string(parent)});
-    std::istringstream pids(listed.output);
-    for (pid_t pid; pids >> pid;) {
-      found.push_back(pid);
-      parents.push_back(pid);
+    const auto [first, last] = children_of.equal_range(parent);
+    for (auto child = first; child != last; ++child) {
+      found.push_back(child->second);
+      parents.push_back(child->second);
     }
   }
   return found;
@@ -200,6 +223,34 @@ pexpect_custom::ssh_options ssh_server::key_login(std::string command) const {
   options.timeout = 60;
   options.config_file.clear();  // never the real user's
   return options;
+}
+
+bool ssh_server::connections_end_within(double seconds) const {
+  using clock = std::chrono::steady_clock;
+  const clock::time_point deadline =
+      clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
+  for (std::vector<pid_t> serving; !(serving = connection_processes()).empty();) {
+    // A pidfd turns readable once its process has ended, whoever's child it is.
+    std::vector<pollfd> ends;
+    for (pid_t pid : serving) {
+      const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+      if (fd >= 0) ends.push_back({fd, POLLIN, 0});
+    }
+    while (!ends.empty()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+      if (left <= 0) break;
+      const int ready = poll(ends.data(), ends.size(), static_cast<int>(left));
+      if (ready == 0) break;
+      if (ready < 0) continue;  // a signal
+      const auto ended =
+          std::partition(ends.begin(), ends.end(), [](const pollfd& end) { return end.revents == 0; });
+      for (auto end = ended; end != ends.end(); ++end) ::close(end->fd);
+      ends.erase(ended, ends.end());
+    }
+    for (const pollfd& end : ends) ::close(end.fd);
+    if (!ends.empty()) return false;
+  }
+  return true;
 }
 
 ssh_server::~ssh_server() {

@@ -49,6 +49,9 @@ class ssh_server {
   /// Options of a key login as root to this server, with its known-hosts file, running `command`
   /// (empty: a login shell); neither the agent nor the real user's configuration is used.
   pexpect_custom::ssh_options key_login(std::string command = {}) const;
+  /// Waits until no process serves a connection any more; false when some still do after
+  /// `seconds`.
+  bool connections_end_within(double seconds) const;
 
  private:
   bool start_on(int port);

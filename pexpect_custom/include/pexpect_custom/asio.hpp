@@ -106,6 +106,20 @@ class borrowed_descriptor {
   descriptor descriptor_;
 };
 
+// Waits for `fd` to turn readable, one wait at a time: `waiting` stays set until `on_ready`,
+// which clears it, has run. A descriptor's readiness is reported once per change, so a wait
+// armed after the change would never end: it is cancelled, and so completes at once, when the
+// descriptor is readable already.
+template <typename Step>
+void wait_readable(std::optional<borrowed_descriptor>& watched, bool& waiting,
+                   const ::asio::any_io_executor& io, int fd, Step on_ready) {
+  if (waiting) return;
+  if (!watched) watched.emplace(io, fd);
+  waiting = true;
+  watched->get().async_wait(descriptor::wait_read, std::move(on_ready));
+  if (readable_now(fd)) watched->get().cancel();
+}
+
 // What every operation of the adapter shares: the handler, the work it keeps alive on the
 // handler's executor, the cancellation slot, and a completion made exactly once. Steps run on
 // the I/O executor `io`; the completion is posted there and dispatched to the handler's executor.
@@ -243,14 +257,10 @@ class expect_operation : public operation<Handler, expect_operation<Handler>, lo
   }
 
   void arm(std::optional<borrowed_descriptor>& watched, bool& waiting, int fd) {
-    if (waiting) return;
-    if (!watched) watched.emplace(this->io(), fd);
-    waiting = true;
-    watched->get().async_wait(descriptor::wait_read, this->step([&waiting](expect_operation& op) {
+    wait_readable(watched, waiting, this->io(), fd, this->step([&waiting](expect_operation& op) {
       waiting = false;
       op.advance();
     }));
-    if (readable_now(fd)) watched->get().cancel();
   }
 
   void finish(std::exception_ptr error, long index) {
@@ -380,8 +390,9 @@ class spawn_operation : public operation<Handler, spawn_operation<Handler>, std:
   std::optional<borrowed_descriptor> notice_;
 };
 
-// The wait for a remote session's end, on its connection's socket: every wake-up takes in what
-// arrived (output stays buffered for a later expect) and looks whether the end was among it.
+// The wait for a remote session's end, on its connection's socket and its keepalive timer: every
+// wake-up takes in what arrived (output stays buffered for a later expect) and looks whether the
+// end was among it, or whether the server has been silent for too long.
 template <typename Handler>
 class ssh_exit_operation : public operation<Handler, ssh_exit_operation<Handler>, std::optional<int>> {
   using base = operation<Handler, ssh_exit_operation<Handler>, std::optional<int>>;
@@ -408,19 +419,28 @@ class ssh_exit_operation : public operation<Handler, ssh_exit_operation<Handler>
     } catch (...) {
       return finish(std::current_exception(), {});
     }
-    if (!socket_) socket_.emplace(this->io(), session_.child_fd);
-    socket_->get().async_wait(descriptor::wait_read, this->step([](ssh_exit_operation& op) { op.check(); }));
-    // A readiness that came before the wait was armed is not reported again: look now.
-    if (readable_now(session_.child_fd)) socket_->get().cancel();
+    arm(socket_, socket_waiting_, session_.child_fd);
+    if (session_.keepalive_fd() >= 0) arm(keepalive_, keepalive_waiting_, session_.keepalive_fd());
+  }
+
+  void arm(std::optional<borrowed_descriptor>& watched, bool& waiting, int fd) {
+    wait_readable(watched, waiting, this->io(), fd, this->step([&waiting](ssh_exit_operation& op) {
+      waiting = false;
+      op.check();
+    }));
   }
 
   void finish(std::exception_ptr error, std::optional<int> exitstatus) {
     if (socket_) socket_->let_go();
+    if (keepalive_) keepalive_->let_go();
     this->complete(error, exitstatus);
   }
 
   ssh_spawn& session_;
   std::optional<borrowed_descriptor> socket_;
+  std::optional<borrowed_descriptor> keepalive_;
+  bool socket_waiting_ = false;
+  bool keepalive_waiting_ = false;
 };
 
 // The opening of a remote session: a pending_ssh_connect stepped whenever its socket turns ready

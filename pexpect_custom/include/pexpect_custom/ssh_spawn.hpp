@@ -161,6 +161,10 @@ class ssh_spawn : public expect_base {
   /// Waits until the remote side has ended and returns its exit code (nullopt after a signal).
   /// Output still unread stays unread.
   std::optional<int> wait();
+  /// The keepalive timer's descriptor, readable once per `keepalive_interval`; -1 with keepalives
+  /// off. A server gone silent sends nothing that wakes `child_fd`, so an event loop that waits
+  /// for the session's end watches this one too and asks isalive() whenever either is readable.
+  int keepalive_fd() const;
   /// With a terminal, sends Ctrl-D, its usual end-of-file character; without one, ends the
   /// channel's input (the command reads end of file; nothing more can be sent).
   void sendeof() override;

@@ -163,8 +163,12 @@ bool ssh_spawn::server_gone() {
   return link.server_gone;
 }
 
-int ssh_spawn::end_notice_fd() {
+int ssh_spawn::keepalive_fd() const {
   return connection_ ? connection_->alive_check.timer_fd() : -1;
+}
+
+int ssh_spawn::end_notice_fd() {
+  return keepalive_fd();
 }
 
 void ssh_spawn::take_end_state() {
