@@ -24,6 +24,7 @@
 #include "pexpect_custom/asio.hpp"
 #endif
 #include "pexpect_custom/expect_any.hpp"
+#include "pexpect_custom/pending_expect.hpp"
 #include "pexpect_custom/pending_ssh_connect.hpp"
 #include "pexpect_custom/run.hpp"
 #include "pexpect_custom/spawn.hpp"
@@ -527,6 +528,48 @@ TEST_F(Ssh, FileTransferBothWays) {
   }
   session.sendline("go on");
   session.expect_exact("still here");
+}
+
+// Sessions on one connection, with and without a terminal, each see their own output and end; a
+// session whose output another session's wait took off the socket is woken for it; the connection
+// outlives its object while sessions use it, and closes with the last.
+TEST_F(Ssh, SessionsShareOneConnection) {
+  const std::set<int> fds_before = test_support::open_fds();
+  {
+    ssh_connection connection(key_login());
+    ssh_spawn shell(connection, {.command = "read a; echo \"pty $a\"; read b; echo \"pty $b\""});
+    ssh_spawn raw(connection, {.command = "cat", .pty = false});
+    ssh_spawn failing(connection, {.command = "exit 3", .pty = false});
+    ssh_spawn missing(connection, {.command = "no-such-command-here", .pty = false});
+    ssh_spawn late(connection, {.command = "sleep 0.5; echo late", .pty = false});
+    ssh_spawn slow(connection, {.command = "sleep 2", .pty = false});
+    connection.close();
+
+    pending_expect waiting(late, std::make_shared<searcher_string>(pattern_list{"late"}), 30);
+    EXPECT_FALSE(waiting.step());
+    EXPECT_EQ(slow.wait(), 0);
+    std::vector<pollfd> fds;
+    for (int fd : waiting.watch_fds()) fds.push_back({fd, POLLIN, 0});
+    EXPECT_GE(poll(fds.data(), fds.size(), 0), 1);
+    EXPECT_EQ(waiting.step(), 0);
+
+    for (const std::string round : {"one", "two"}) {
+      shell.sendline(round);
+      raw.sendline(round);
+      raw.expect_exact(round + "\n");
+      shell.expect_exact("pty " + round + "\r\n");
+    }
+    EXPECT_EQ(failing.wait(), 3);
+    EXPECT_EQ(missing.wait(), 127);
+    EXPECT_NE(missing.read_stderr().find("not found"), std::string::npos);
+    raw.sendeof();
+    EXPECT_EQ(raw.wait(), 0);
+    EXPECT_EQ(shell.wait(), 0);
+    EXPECT_FALSE(server->connection_processes().empty());
+  }
+  for (int i = 0; i < 600 && !server->connection_processes().empty(); ++i) usleep(50000);
+  EXPECT_TRUE(server->connection_processes().empty());
+  EXPECT_EQ(test_support::open_fds(), fds_before);
 }
 
 // Old devices: refused by default with both sides' offers named, accepted when allowed.

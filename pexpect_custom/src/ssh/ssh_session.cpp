@@ -140,10 +140,14 @@ void set_algorithms(ssh_session session, const ssh_options& options) {
 
 }  // namespace
 
-settled_options configure(ssh_session session, const ssh_options& options) {
+void check_session_fields(const ssh_options& options) {
   if (options.screen && !options.pty) {
     throw std::invalid_argument("ssh_spawn: a screen needs the remote terminal (screen with pty = false)");
   }
+}
+
+settled_options configure(ssh_session session, const ssh_options& options) {
+  check_session_fields(options);
   // Only the named configuration file is read, and only here: libssh is told not to read the
   // user's and the system's files on its own when it connects.
   const bool no = false;
