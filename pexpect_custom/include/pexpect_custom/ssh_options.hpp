@@ -65,8 +65,18 @@ struct ssh_options {
   /// OpenSSH client configuration that completes the options of `host` (`Host` blocks,
   /// `HostName`, `User`, `Port`, `IdentityFile`, `UserKnownHostsFile`, `StrictHostKeyChecking`,
   /// `ConnectTimeout`); a missing file is no error. Empty: no file is read. A configuration that
-  /// gives the host a `ProxyCommand` or `ProxyJump` is refused: no other program is started.
+  /// gives the host a `ProxyCommand` is refused: no other program is started. Its `ProxyJump`
+  /// is followed as `proxy_jump` is.
   std::string config_file = "~/.ssh/config";
+  /// Jump hosts the connection goes through, `[user@]host[:port]` separated by commas, as
+  /// `ProxyJump` writes them: the first is reached directly, each next one and then `host` over a
+  /// channel the one before forwards. Every hop is a connection of its own, with these options'
+  /// sign-in, known-hosts file, algorithms and time-out (completed for its name from the
+  /// configuration file), and its host key checked as strictly as the target's. A thread per hop
+  /// carries the bytes of its channel until the connection closes. Empty: the configuration's
+  /// `ProxyJump`; "none": no jump host. With jump hosts, the first step of a pending_ssh_connect
+  /// opens them and waits for them.
+  std::string proxy_jump;
   /// Algorithms the connection may use, each a comma-separated list of SSH names in the order of
   /// preference, which replaces libssh's secure defaults; empty: those defaults. An older device
   /// may need for example `.key_exchanges = "curve25519-sha256,diffie-hellman-group14-sha1"` and

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -59,10 +60,37 @@ class keepalive {
   int count_ = 0;
 };
 
+struct ssh_link;
+
+// A jump host's forward: the channel a jump host's connection opened to the next host, and the
+// thread that carries its bytes to and from the socket the next connection runs over. Stopping
+// it (the destructor) ends the thread, then closes the channel and the jump host's connection.
+class jump_link {
+ public:
+  jump_link(std::shared_ptr<ssh_link> connection, channel_handle forward, unique_fd near_end);
+  ~jump_link();
+  jump_link(const jump_link&) = delete;
+  jump_link& operator=(const jump_link&) = delete;
+
+ private:
+  void pump() noexcept;
+  bool pump_once(std::string& to_near, bool& far_end_passed);
+
+  std::shared_ptr<ssh_link> connection_;
+  channel_handle forward_;
+  unique_fd near_end_;
+  unique_fd stop_;
+  std::thread thread_;
+};
+
 // The connection: one libssh session, which every channel on it shares. Its socket is read by
 // whichever channel's call comes first; the channels' callbacks then wake the sessions whose data
 // or end arrived.
 struct ssh_link {
+  /// The jump host's forward this connection runs over, if any: freed after the session.
+  std::unique_ptr<jump_link> through;
+  /// The socket of that forward, which libssh uses but leaves open.
+  unique_fd through_socket;
   session_handle session;
   /// The connection's settled options (host, port, user, time-outs), secrets removed.
   ssh_options options;
@@ -136,6 +164,7 @@ struct settled_options {
   std::vector<std::string> identity_files;
   bool accept_new_host_key = false;
   double connect_timeout = 30;
+  std::string proxy_jump;
 };
 /// Raises std::invalid_argument for session fields that do not go together.
 void check_session_fields(const ssh_options& options);
@@ -149,6 +178,8 @@ struct config_extras {
   std::vector<std::string> identity_files;
   std::optional<std::string> strict_host_key_checking;
   std::optional<double> connect_timeout;
+  /// The first of `ProxyJump` and `ProxyCommand` that applies: its keyword and value.
+  std::optional<std::pair<std::string, std::string>> proxy;
 };
 config_extras read_config_extras(const std::string& file, const std::string& host);
 /// `path` with a leading "~" and the tokens %d (home), %h (host), %r (remote user), %% replaced.
@@ -187,6 +218,12 @@ class ssh_opening {
   ssh_opening(const ssh_opening&) = delete;
   ssh_opening& operator=(const ssh_opening&) = delete;
   ~ssh_opening();
+  /// Reads the configuration and settles the options (host, port, ...), the first thing the
+  /// first advance does; nothing is sent yet.
+  void settle();
+  /// The connection runs over `socket` (a jump host's forward) instead of one of its own; call
+  /// after settle and before the next advance.
+  void use_socket(unique_fd socket);
   /// Returns whether the session is open; raises what failed, or TIMEOUT after the deadline.
   /// The connection is left in blocking mode between steps, as its other sessions expect it.
   bool advance();
@@ -250,6 +287,13 @@ class ssh_opening {
   std::vector<std::string> tried_;
   std::size_t env_done_ = 0;
 };
+
+/// Opens the jump hosts `jumps` (as `proxy_jump` lists them), each over a forward of the one
+/// before, with the caller's options `given` completed for each hop's own name, and a forward
+/// from the last to `host` port `port`; `socket` receives the end of that forward that the
+/// target's connection runs over. Raises with the failing hop named.
+std::unique_ptr<jump_link> open_jump_hosts(const ssh_options& given, const std::string& jumps,
+                                           const std::string& host, int port, unique_fd& socket);
 
 /// Runs `opening` to its end, sleeping in poll on its socket between steps.
 void open_blocking(ssh_opening& opening);

@@ -109,8 +109,8 @@ bool ssh_opening::advance_stage() {
   };
   switch (stage_) {
     case stage::configure:
-      set_up();
-      return next(true, stage::connect);
+      settle();
+      return true;
     case stage::connect:
       return next(connect(), stage::authenticate);
     case stage::authenticate:
@@ -138,18 +138,38 @@ ssh_session ssh_opening::session() const {
   return connection_->session.get();
 }
 
-// The session with the caller's options, completed from the configuration file.
+void ssh_opening::settle() {
+  if (stage_ != stage::configure) return;
+  set_up();
+  stage_ = stage::connect;
+}
+
+void ssh_opening::use_socket(unique_fd socket) {
+  const int fd = socket.get();
+  if (ssh_options_set(session(), SSH_OPTIONS_FD, &fd) != SSH_OK) fail("cannot use a jump host's forward");
+  connection_->through_socket = std::move(socket);
+}
+
+// The session with the caller's options, completed from the configuration file; over the jump
+// hosts, when there are any.
 void ssh_opening::set_up() {
   connection_ = std::make_shared<ssh_link>();
   connection_->session.reset(ssh_new());
   if (!connection_->session) fail("cannot create a session");
+  const ssh_options given = options_;
   const settled_options settled = configure(session(), options_);
   options_.host = settled.host;
   options_.port = settled.port;
   options_.identity_files = settled.identity_files;
   options_.accept_new_host_key = settled.accept_new_host_key;
   options_.connect_timeout = settled.connect_timeout;
+  options_.proxy_jump = settled.proxy_jump;
   deadline_ = started_ + settled.connect_timeout;
+  if (!settled.proxy_jump.empty()) {
+    unique_fd socket;
+    connection_->through = open_jump_hosts(given, settled.proxy_jump, settled.host, settled.port, socket);
+    use_socket(std::move(socket));
+  }
   ssh_set_blocking(session(), 0);
 }
 
