@@ -25,6 +25,7 @@
 #include <asio/bind_executor.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <asio/use_future.hpp>
 
 #include "pexpect_custom/asio.hpp"
@@ -804,6 +805,19 @@ TEST_F(Ssh, AsioExpectsAndWaitsForTheRemoteEnd) {
   io.run();
   EXPECT_EQ(failures, 0U);
   for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(statuses[i], static_cast<int>(i));
+
+  // On a shared connection, a session's end that another session's blocking wait took off the
+  // socket still completes the wait for it.
+  ssh_connection shared(key_login());
+  ssh_spawn quick(shared, {.command = "sleep 0.5; exit 7", .pty = false});
+  ssh_spawn slow(shared, {.command = "sleep 2", .pty = false});
+  std::optional<int> quick_status;
+  async_wait_exit(
+      quick, asio::bind_executor(io, [&](std::exception_ptr, std::optional<int> s) { quick_status = s; }));
+  asio::post(io, [&] { slow.wait(); });
+  io.restart();
+  io.run_for(std::chrono::seconds(60));
+  EXPECT_EQ(quick_status, 7);
 }
 
 // A refused host key, a deadline and a cancellation each complete the opening with an error and

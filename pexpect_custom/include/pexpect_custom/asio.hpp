@@ -408,19 +408,36 @@ class ssh_exit_operation : public operation<Handler, ssh_exit_operation<Handler>
     } catch (...) {
       return finish(std::current_exception(), {});
     }
-    if (!socket_) socket_.emplace(this->io(), session_.child_fd);
-    socket_->get().async_wait(descriptor::wait_read, this->step([](ssh_exit_operation& op) { op.check(); }));
+    // The socket, and the end notice: another session of a shared connection may have taken
+    // this one's end off the socket (or a keepalive found the server gone).
+    const std::vector<int> fds = session_.watch_fds();
+    arm(socket_, socket_waiting_, fds[0]);
+    if (fds.size() > 1) arm(notice_, notice_waiting_, fds[1]);
+  }
+
+  void arm(std::optional<borrowed_descriptor>& watched, bool& waiting, int fd) {
+    if (waiting) return;
+    if (!watched) watched.emplace(this->io(), fd);
+    waiting = true;
+    watched->get().async_wait(descriptor::wait_read, this->step([&waiting](ssh_exit_operation& op) {
+      waiting = false;
+      op.check();
+    }));
     // A readiness that came before the wait was armed is not reported again: look now.
-    if (readable_now(session_.child_fd)) socket_->get().cancel();
+    if (readable_now(fd)) watched->get().cancel();
   }
 
   void finish(std::exception_ptr error, std::optional<int> exitstatus) {
     if (socket_) socket_->let_go();
+    if (notice_) notice_->let_go();
     this->complete(error, exitstatus);
   }
 
   ssh_spawn& session_;
   std::optional<borrowed_descriptor> socket_;
+  std::optional<borrowed_descriptor> notice_;
+  bool socket_waiting_ = false;
+  bool notice_waiting_ = false;
 };
 
 // The opening of a remote session: a pending_ssh_connect stepped whenever its socket turns ready

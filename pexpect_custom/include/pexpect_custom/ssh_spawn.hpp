@@ -70,6 +70,10 @@ class ssh_spawn : public expect_base {
   /// Waits until the remote side has ended and returns its exit code (nullopt after a signal).
   /// Output still unread stays unread.
   std::optional<int> wait();
+  /// The descriptors a wait for this session watches (readable when something may have come):
+  /// its socket, then its end notice, which also wakes when another session of the connection
+  /// took this one's output or end off the socket, or a keepalive found the server gone.
+  std::vector<int> watch_fds();
   /// With a terminal, sends Ctrl-D, its usual end-of-file character; without one, ends the
   /// channel's input (the command reads end of file; nothing more can be sent).
   void sendeof() override;

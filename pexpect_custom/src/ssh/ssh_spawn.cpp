@@ -125,12 +125,20 @@ bool ssh_spawn::server_gone() {
   return link.server_gone;
 }
 
+std::vector<int> ssh_spawn::watch_fds() {
+  if (!channel_) return {};
+  return {child_fd, end_notice_fd()};
+}
+
 int ssh_spawn::end_notice_fd() {
   return channel_ ? channel_->notice.get() : -1;
 }
 
+// Every wait looks at the channel's buffers before it sleeps, so the wake-up this pass may have
+// been woken for is taken here too.
 void ssh_spawn::take_end_state() {
   if (terminated || !channel_) return;
+  channel_->woke();
   if (server_gone()) {
     terminated = true;
     return;
