@@ -119,16 +119,19 @@ std::unique_ptr<jump_link> forward_to(const std::shared_ptr<ssh_link>& connectio
 
 }  // namespace
 
+// Each jump host's connection is used by its forward's thread once the forward exists, so every
+// forward is made exactly once, after the connection's last call from this thread.
 std::unique_ptr<jump_link> open_jump_hosts(const ssh_options& given, const std::string& jumps,
                                            const std::string& host, int port, unique_fd& socket) {
   std::shared_ptr<ssh_link> previous;
-  std::unique_ptr<jump_link> forward;
+  std::string name;
   for (const jump_host& hop : parse_hops(jumps)) {
     ssh_opening opening(hop_options(given, hop), opening_kind::connection);
-    std::string name = hop.host + (hop.port ? " port " + std::to_string(*hop.port) : "");
+    name = hop.host + (hop.port ? " port " + std::to_string(*hop.port) : "");
     try {
       opening.settle();
       name = where(opening.options());
+      std::unique_ptr<jump_link> forward;
       if (previous) {
         unique_fd through;
         forward = forward_to(previous, opening.options().host, opening.options().port.value_or(22), through);
@@ -137,12 +140,15 @@ std::unique_ptr<jump_link> open_jump_hosts(const ssh_options& given, const std::
       open_blocking(opening);
       previous = opening.connection();
       previous->through = std::move(forward);
-      forward = forward_to(previous, host, port, socket);
     } catch (const ExceptionPexpect&) {
       fail_at_hop(name);
     }
   }
-  return forward;
+  try {
+    return forward_to(previous, host, port, socket);
+  } catch (const ExceptionPexpect&) {
+    fail_at_hop(name);
+  }
 }
 
 jump_link::jump_link(std::shared_ptr<ssh_link> connection, channel_handle forward, unique_fd near_end)
