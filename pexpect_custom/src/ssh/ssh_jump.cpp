@@ -1,7 +1,7 @@
 // Jump hosts: each hop is a connection of its own, reached over a channel that the hop before
 // forwards (direct-tcpip) to it, the last one forwarding to the target. libssh runs a connection
-// over any socket it is given, so each forward gets a socket pair: libssh of the next connection
-// owns one end, and a thread per jump host carries bytes between the other end and the channel.
+// over any socket it is given, so each forward gets a socket pair: the next connection runs over
+// one end, and a thread per jump host carries bytes between the other end and the channel.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
