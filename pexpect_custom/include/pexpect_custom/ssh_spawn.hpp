@@ -27,10 +27,9 @@ struct ssh_channel_link;
 /// A remote session: reading, sending, the expect family, the readers, logs and the state report
 /// of expect_base, over an SSH channel with a remote pseudo-terminal (or none, see `pty`). The
 /// channel is the only one of its connection, or one of several on a shared ssh_connection. The
-/// descriptor (`child_fd`) is the session's own copy of the connection's socket, which is what an
-/// event loop waits on, with end_notice_fd (which also wakes when another session of the
-/// connection has taken this one's output off the socket); expect_any, pending_expect and the
-/// Asio adapter's async_expect work on it as on a local child. The terminal is remote:
+/// descriptor (`child_fd`) is the connection's socket (on a shared connection, the session's own
+/// copy of it), which is what an event loop waits on, with the descriptors of watch_fds();
+/// expect_any, pending_expect and the Asio adapter work on it as on a local child. The terminal is remote:
 /// `sendeof` and `sendintr` send the usual characters (Ctrl-D, Ctrl-C), and the local terminal
 /// calls (getecho, setecho, waitnoecho) do not apply. Movable, not copyable.
 class ssh_spawn : public expect_base {
@@ -71,8 +70,9 @@ class ssh_spawn : public expect_base {
   /// Output still unread stays unread.
   std::optional<int> wait();
   /// The descriptors a wait for this session watches (readable when something may have come):
-  /// its socket, then its end notice, which also wakes when another session of the connection
-  /// took this one's output or end off the socket, or a keepalive found the server gone.
+  /// its socket, then its end notice if it has one (a session of a shared connection, or with
+  /// keepalives), which wakes when another session of the connection took this one's output or
+  /// end off the socket, or a keepalive found the server gone.
   std::vector<int> watch_fds();
   /// With a terminal, sends Ctrl-D, its usual end-of-file character; without one, ends the
   /// channel's input (the command reads end of file; nothing more can be sent).

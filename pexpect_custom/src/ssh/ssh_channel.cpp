@@ -91,7 +91,7 @@ void ssh_channel_link::make_descriptors() {
 }
 
 void ssh_channel_link::wake_up() noexcept {
-  if (woken) return;
+  if (woken || !wake) return;
   const std::uint64_t one = 1;
   woken = ::write(wake.get(), &one, sizeof one) == sizeof one;
 }

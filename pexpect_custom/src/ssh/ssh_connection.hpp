@@ -127,7 +127,8 @@ struct ssh_channel_link {
   channel_handle channel;
 
   ssh_session session() const { return connection->session.get(); }
-  /// Makes the descriptors above.
+  /// Makes the descriptors above, for a channel of a shared connection; without them the
+  /// session watches the connection's socket and keepalive timer themselves.
   void make_descriptors();
   /// Wakes the session's waits (once, until it looks at its buffers again).
   void wake_up() noexcept;

@@ -294,7 +294,9 @@ bool ssh_opening::open_channel() {
     channel_->merge_stderr = options_.merge_stderr;
     channel_->channel.reset(ssh_channel_new(session()));
     if (!channel_->channel) fail("cannot create a channel: " + error_text(session()));
-    channel_->make_descriptors();
+    // A connection of one session's own has no other channel to take its data: its socket and
+    // keepalive timer serve as they are.
+    if (kind_ == opening_kind::channel) channel_->make_descriptors();
   }
   const int result = ssh_channel_open_session(channel_->channel.get());
   if (result == SSH_AGAIN) return false;

@@ -72,7 +72,7 @@ ssh_spawn::ssh_spawn(const ssh_options& options, std::unique_ptr<ssh_channel_lin
   delayafterclose = options.delayafterclose;
   delayafterterminate = options.delayafterterminate;
   delayafterread = options.delayafterread;
-  child_fd = channel_->socket_copy.get();
+  child_fd = channel_->socket_copy ? channel_->socket_copy.get() : ssh_get_fd(channel_->session());
   closed = false;
   name = "<ssh " + user + "@" + host + ":" + std::to_string(port) + ">";
   if (options.screen) attach_screen();
@@ -127,11 +127,14 @@ bool ssh_spawn::server_gone() {
 
 std::vector<int> ssh_spawn::watch_fds() {
   if (!channel_) return {};
-  return {child_fd, end_notice_fd()};
+  const int notice = end_notice_fd();
+  if (notice < 0) return {child_fd};
+  return {child_fd, notice};
 }
 
 int ssh_spawn::end_notice_fd() {
-  return channel_ ? channel_->notice.get() : -1;
+  if (!channel_) return -1;
+  return channel_->notice ? channel_->notice.get() : channel_->connection->alive_check.timer_fd();
 }
 
 // Every wait looks at the channel's buffers before it sleeps, so the wake-up this pass may have
