@@ -7,7 +7,14 @@
 // wall and CPU seconds (this process and its reaped children), the resident memory of everything
 // the driver started (its own growth since before the first session plus every ssh client's),
 // taken when every session has shown its prompt, and how many exchanges gave the right answer.
+//
+// usage: ssh_bench shared|connections|master N PORT KEY KNOWN_HOSTS [USER]
+// N short commands (`echo I`) one after the other, each read to its end with its exit status:
+// as sessions of one shared ssh_connection, as N ssh_spawn connections, or as N `ssh` clients
+// under spawn that share one ControlMaster connection. Prints wall and CPU seconds (the master,
+// which leaves to the background, is not counted in the CPU) and how many commands were right.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
@@ -19,7 +26,9 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "pexpect_custom/asio.hpp"
@@ -178,18 +187,103 @@ void measure(const char* mode, int count, Start start, ChildrenMemory children_r
               count, wall, cpu, memory_kib, static_cast<double>(memory_kib) / count, right);
 }
 
+// One command to its end: its output must be its number, its exit status 0. A remote session's
+// status may come just after its end of file: wait() waits for it.
+template <typename Session>
+bool read_to_end(Session& session, int index) {
+  session.expect(pattern_list{EOF_marker});
+  if constexpr (std::is_same_v<Session, ssh_spawn>) session.wait();
+  session.close();  // collects a local child's exit status
+  return session.before && session.before->find(std::to_string(index)) == 0 && session.exitstatus == 0;
+}
+
+std::vector<std::string> master_options(const server_access& r, const std::string& control_path) {
+  return {"-T",
+          "-F",
+          "/dev/null",
+          "-o",
+          "BatchMode=yes",
+          "-o",
+          "StrictHostKeyChecking=yes",
+          "-o",
+          "UserKnownHostsFile=" + r.known_hosts,
+          "-o",
+          "GlobalKnownHostsFile=/dev/null",
+          "-o",
+          "IdentitiesOnly=yes",
+          "-o",
+          "ControlMaster=auto",
+          "-o",
+          "ControlPath=" + control_path,
+          "-o",
+          "ControlPersist=60",
+          "-i",
+          r.key,
+          "-p",
+          r.port,
+          r.user + "@127.0.0.1"};
+}
+
+void measure_commands(const std::string& mode, int count, const server_access& r) {
+  ssh_options options = library_options(r);
+  options.pty = false;
+  const ssh_session_options quick{
+      .pty = false, .delaybeforesend = 0, .delayafterclose = 0, .delayafterread = 0};
+  char folder[] = "/tmp/ssh_bench_XXXXXX";
+  const std::string control_path = std::string(mkdtemp(folder)) + "/control";
+  const double wall_start = now();
+  const double cpu_start = cpu_seconds(RUSAGE_SELF) + cpu_seconds(RUSAGE_CHILDREN);
+  int right = 0;
+  std::optional<ssh_connection> connection;
+  if (mode == "shared") connection.emplace(options);
+  for (int i = 0; i < count; ++i) {
+    const std::string command = "echo " + std::to_string(i);
+    if (mode == "shared") {
+      ssh_session_options session = quick;
+      session.command = command;
+      ssh_spawn remote(*connection, session);
+      right += read_to_end(remote, i);
+    } else if (mode == "connections") {
+      options.command = command;
+      ssh_spawn remote(options);
+      right += read_to_end(remote, i);
+    } else {
+      std::vector<std::string> args = master_options(r, control_path);
+      args.push_back(command);
+      spawn client(
+          "ssh", args,
+          spawn_options{.timeout = 300, .delaybeforesend = 0, .delayafterclose = 0, .delayafterread = 0});
+      right += read_to_end(client, i);
+    }
+  }
+  connection.reset();
+  const double wall = now() - wall_start;
+  const double cpu = cpu_seconds(RUSAGE_SELF) + cpu_seconds(RUSAGE_CHILDREN) - cpu_start;
+  if (mode == "master") {
+    std::vector<std::string> args = master_options(r, control_path);
+    args.insert(args.begin(), {"-O", "exit"});
+    spawn stop("ssh", args);
+    stop.expect(pattern_list{EOF_marker});
+  }
+  rmdir(folder);
+  std::printf("mode=%s commands=%d wall=%.3f cpu=%.3f ok=%d\n", mode.c_str(), count, wall, cpu, right);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 6 && argc != 7) {
-    std::fprintf(stderr, "usage: ssh_bench library|client N PORT KEY KNOWN_HOSTS [USER]\n");
+    std::fprintf(stderr,
+                 "usage: ssh_bench library|client|shared|connections|master N PORT KEY KNOWN_HOSTS [USER]\n");
     return 2;
   }
   const std::string mode = argv[1];
   const int count = std::atoi(argv[2]);
   const server_access r{argv[3], argv[4], argv[5], argc == 7 ? argv[6] : "root"};
   raise_descriptor_limit();
-  if (mode == "library") {
+  if (mode == "shared" || mode == "connections" || mode == "master") {
+    measure_commands(mode, count, r);
+  } else if (mode == "library") {
     const ssh_options options = library_options(r);
     measure<ssh_spawn>(
         "library", count,

@@ -1,12 +1,18 @@
 // Remote sessions against a real OpenSSH server on 127.0.0.1: authentication, host keys, a shell
 // driven through prompts, exit codes and signals, window changes, bulk output, many sessions.
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,17 +20,20 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #ifdef PEXPECT_TEST_ASIO
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/bind_executor.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <asio/use_future.hpp>
 
 #include "pexpect_custom/asio.hpp"
 #endif
 #include "pexpect_custom/expect_any.hpp"
+#include "pexpect_custom/pending_expect.hpp"
 #include "pexpect_custom/pending_ssh_connect.hpp"
 #include "pexpect_custom/run.hpp"
 #include "pexpect_custom/spawn.hpp"
@@ -365,7 +374,10 @@ TEST_F(Ssh, ConfigurationCompletesTheOptions) {
       {"the caller's port wins", "Host fleet-*\n  Port 1\n" + fleet, server->port(), nullptr},
       {"the file's wrong port is used", "Host fleet-*\n  Port 1\n" + fleet, std::nullopt, "port 1:"},
       {"a non-matching block is skipped", "Host other !fleet-*\n  Port 1\n" + fleet, std::nullopt, nullptr},
-      {"proxy jump", "Host fleet-*\n  ProxyJump jump.example.org\n" + fleet, std::nullopt, "ProxyJump"},
+      {"proxy jump, through the server to itself",
+       "Host fleet-*\n  ProxyJump root@127.0.0.1:" + port + "\n" + fleet + "Host 127.0.0.1\n  IdentityFile " +
+           server->client_key() + "\n  UserKnownHostsFile " + server->known_hosts() + "\n",
+       std::nullopt, nullptr},
       {"proxy command", "Host *\n  ProxyCommand nc %h %p\n" + fleet, std::nullopt, "ProxyCommand"},
       {"unknown host, checking off",
        "Host fleet-*\n  StrictHostKeyChecking no\n  UserKnownHostsFile " + server->folder() +
@@ -526,6 +538,229 @@ TEST_F(Ssh, FileTransferBothWays) {
   session.expect_exact("still here");
 }
 
+// Sessions on one connection, with and without a terminal, each see their own output and end; a
+// session whose output another session's wait took off the socket is woken for it; the connection
+// outlives its object while sessions use it, and closes with the last.
+TEST_F(Ssh, SessionsShareOneConnection) {
+  const std::set<int> fds_before = test_support::open_fds();
+  {
+    ssh_connection connection(key_login());
+    ssh_spawn shell(connection, {.command = "read a; echo \"pty $a\"; read b; echo \"pty $b\""});
+    ssh_spawn raw(connection, {.command = "cat", .pty = false});
+    ssh_spawn failing(connection, {.command = "exit 3", .pty = false});
+    ssh_spawn missing(connection, {.command = "no-such-command-here", .pty = false});
+    ssh_spawn late(connection, {.command = "sleep 0.5; echo late", .pty = false});
+    ssh_spawn slow(connection, {.command = "sleep 2", .pty = false});
+    connection.close();
+
+    pending_expect waiting(late, std::make_shared<searcher_string>(pattern_list{"late"}), 30);
+    EXPECT_FALSE(waiting.step());
+    EXPECT_EQ(slow.wait(), 0);
+    std::vector<pollfd> fds;
+    for (int fd : waiting.watch_fds()) fds.push_back({fd, POLLIN, 0});
+    EXPECT_GE(poll(fds.data(), fds.size(), 0), 1);
+    EXPECT_EQ(waiting.step(), 0);
+
+    for (const std::string round : {"one", "two"}) {
+      shell.sendline(round);
+      raw.sendline(round);
+      raw.expect_exact(round + "\n");
+      shell.expect_exact("pty " + round + "\r\n");
+    }
+    EXPECT_EQ(failing.wait(), 3);
+    EXPECT_EQ(missing.wait(), 127);
+    EXPECT_NE(missing.read_stderr().find("not found"), std::string::npos);
+    raw.sendeof();
+    EXPECT_EQ(raw.wait(), 0);
+    EXPECT_EQ(shell.wait(), 0);
+    EXPECT_FALSE(server->connection_processes().empty());
+  }
+  for (int i = 0; i < 600 && !server->connection_processes().empty(); ++i) usleep(50000);
+  EXPECT_TRUE(server->connection_processes().empty());
+  EXPECT_EQ(test_support::open_fds(), fds_before);
+}
+
+// Copies bytes both ways between two sockets until both directions have ended; small writes go
+// out at once, as the library's own connections send them.
+void relay(int a, int b) {
+  const int on = 1;
+  for (int fd : {a, b}) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  pollfd ends[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+  char chunk[16384];
+  while (ends[0].fd >= 0 || ends[1].fd >= 0) {
+    if (poll(ends, 2, -1) < 0 && errno != EINTR) return;
+    for (int i = 0; i < 2; ++i) {
+      if (ends[i].fd < 0 || ends[i].revents == 0) continue;
+      const int to = i == 0 ? b : a;
+      const ssize_t n = read(ends[i].fd, chunk, sizeof chunk);
+      if (n <= 0 || write(to, chunk, static_cast<std::size_t>(n)) != n) {
+        shutdown(to, SHUT_WR);
+        ends[i].fd = -1;
+      }
+    }
+  }
+}
+
+// Accepts connections one after the other and relays each to a new connection of `reach`.
+template <typename Connect>
+void forward_each(int listener, Connect reach) {
+  for (int client; (client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; ::close(client)) {
+    const int far = reach();
+    if (far < 0) continue;
+    relay(client, far);
+    ::close(far);
+  }
+}
+
+template <typename Address>
+int connected(int family, const Address& address) {
+  const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+sockaddr_in loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  return address;
+}
+
+// The scenarios run in a network namespace that holds only a loopback, whose port 2222 leads,
+// through a Unix socket, to the jump server; one line per scenario goes back through `report`.
+void run_isolated(int report, const sockaddr_un& way_out, const std::function<std::string()>& scenarios) {
+  auto fail = [report](const char* what) {
+    dprintf(report, "%s: %s\n", what, strerror(errno));
+    _exit(1);
+  };
+  if (unshare(CLONE_NEWNET) != 0) fail("unshare");
+  ifreq lo{};
+  std::strcpy(lo.ifr_name, "lo");
+  const int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (ioctl(control, SIOCGIFFLAGS, &lo) != 0) fail("lo flags");
+  lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP);
+  if (ioctl(control, SIOCSIFFLAGS, &lo) != 0) fail("lo up");
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in inner = loopback(2222);
+  if (bind(listener, reinterpret_cast<const sockaddr*>(&inner), sizeof inner) != 0 ||
+      listen(listener, 8) != 0) {
+    fail("listen");
+  }
+  const pid_t forwarder = fork();
+  if (forwarder == 0) {
+    forward_each(listener, [&way_out] { return connected(AF_UNIX, way_out); });
+    _exit(0);
+  }
+  ::close(listener);
+  const std::string lines = scenarios();
+  if (write(report, lines.data(), lines.size()) < 0) _exit(1);
+  kill(forwarder, SIGKILL);
+  waitpid(forwarder, nullptr, 0);
+  _exit(0);
+}
+
+std::string public_key_line(const ssh_server& server) {
+  const std::string line = file_text(server.known_hosts());
+  return line.substr(line.find(' '));
+}
+
+// Jump hosts: a target this process can reach only through one jump host, or two; each hop's host
+// key is checked under its own name and port, and a failure names the hop.
+TEST_F(Ssh, JumpHostsReachWhatIsOtherwiseUnreachable) {
+  ssh_server jump({.extra_config = "LogLevel DEBUG1"});
+  ssh_server second_jump;
+  const std::string target = std::to_string(server->port());
+  const std::string hosts = server->folder() + "/jump_known_hosts";
+  std::ofstream(hosts) << "[127.0.0.1]:2222" << public_key_line(jump) << "[127.0.0.1]:" << second_jump.port()
+                       << public_key_line(second_jump) << "[127.0.0.1]:" << target
+                       << public_key_line(*server);
+  const std::string wrong_hosts = server->folder() + "/jump_wrong_known_hosts";
+  std::ofstream(wrong_hosts) << "[127.0.0.1]:2222 " << file_text(server->make_key("jump_other_key") + ".pub")
+                             << "[127.0.0.1]:" << target << public_key_line(*server);
+
+  // The way out of the namespace: a Unix socket made here, relayed to the jump server.
+  const int way_out = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un path{};
+  path.sun_family = AF_UNIX;
+  std::snprintf(path.sun_path, sizeof path.sun_path, "%s/way_out", server->folder().c_str());
+  ASSERT_EQ(bind(way_out, reinterpret_cast<const sockaddr*>(&path), sizeof path), 0);
+  ASSERT_EQ(listen(way_out, 8), 0);
+  std::thread outer([way_out, port = jump.port()] {
+    forward_each(way_out, [port] { return connected(AF_INET, loopback(port)); });
+  });
+
+  // Megabytes each way through the hops' threads: the command's output, and a file uploaded.
+  std::string counted;
+  for (int i = 1; i <= 200000; ++i) counted += std::to_string(i) + "\n";
+  std::string data(std::size_t{4} << 20, '\0');
+  std::mt19937 random(22);
+  for (char& byte : data) byte = static_cast<char>(random());
+  const std::string local = server->folder() + "/jump_local";
+  const std::string remote = server->folder() + "/jump_remote";
+  std::ofstream(local, std::ios::binary) << data;
+  auto attempt = [&](const std::string& jumps, const std::string& known_hosts) -> std::string {
+    ssh_options options = key_login("seq 1 200000");
+    options.pty = false;
+    options.known_hosts = known_hosts;
+    options.identity_files = {server->client_key(), jump.client_key(), second_jump.client_key()};
+    options.proxy_jump = jumps;
+    options.connect_timeout = 60;
+    try {
+      ssh_spawn session(options);
+      session.expect(EOF_marker);
+      session.upload(local, remote);
+      const bool intact = session.before == counted && file_text(remote) == data;
+      return session.wait() != 0 ? "exit status" : intact ? "ok" : "bytes differ";
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+  };
+  const std::string first = "root@127.0.0.1:2222";
+  const std::string second = "root@127.0.0.1:" + std::to_string(second_jump.port());
+  int report[2];
+  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    ::close(report[0]);
+    run_isolated(report[1], path, [&] {
+      const std::set<int> fds_before = test_support::open_fds();
+      std::string lines = "direct: " + attempt("", hosts) + "\n";
+      lines += "one hop: " + attempt(first, hosts) + "\n";
+      lines += "two hops: " + attempt(first + "," + second, hosts) + "\n";
+      lines += "changed key: " + attempt(first, wrong_hosts) + "\n";
+      return lines + "descriptors: " + (test_support::open_fds() == fds_before ? "ok" : "leaked") + "\n";
+    });
+  }
+  ::close(report[1]);
+  std::string lines;
+  char chunk[4096];
+  for (ssize_t n; (n = read(report[0], chunk, sizeof chunk)) > 0;)
+    lines.append(chunk, static_cast<std::size_t>(n));
+  ::close(report[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  shutdown(way_out, SHUT_RDWR);
+  outer.join();
+  ::close(way_out);
+
+  EXPECT_NE(lines.find("direct: ssh: cannot connect to 127.0.0.1 port " + target), std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find("one hop: ok\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("two hops: ok\n"), std::string::npos) << lines;
+  EXPECT_NE(
+      lines.find(
+          "changed key: ssh: jump host 127.0.0.1 port 2222: the host key of 127.0.0.1 port 2222 has changed"),
+      std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find("descriptors: ok"), std::string::npos) << lines;
+  const std::string forwarded =
+      "server_request_direct_tcpip: originator 127.0.0.1 port 0, target 127.0.0.1 port ";
+  EXPECT_NE(jump.log().find(forwarded + target + "\r\n"), std::string::npos);
+  EXPECT_NE(jump.log().find(forwarded + std::to_string(second_jump.port()) + "\r\n"), std::string::npos);
+}
+
 // Old devices: refused by default with both sides' offers named, accepted when allowed.
 TEST(SshAlgorithms, OlderKeyExchangeAndHostKeyOnlyWhenAllowed) {
   if (auto missing = ssh_server::missing_prerequisite()) GTEST_SKIP() << *missing;
@@ -606,6 +841,19 @@ TEST_F(Ssh, AsioExpectsAndWaitsForTheRemoteEnd) {
   const asio_exchange done = exchange_through_asio(key_login(), 8);
   EXPECT_EQ(done.failures, std::vector<std::string>{});
   for (std::size_t i = 0; i < done.statuses.size(); ++i) EXPECT_EQ(done.statuses[i], static_cast<int>(i));
+
+  // On a shared connection, a session's end that another session's blocking wait took off the
+  // socket still completes the wait for it.
+  asio::io_context io;
+  ssh_connection shared(key_login());
+  ssh_spawn quick(shared, {.command = "sleep 0.5; exit 7", .pty = false});
+  ssh_spawn slow(shared, {.command = "sleep 2", .pty = false});
+  std::optional<int> quick_status;
+  async_wait_exit(
+      quick, asio::bind_executor(io, [&](std::exception_ptr, std::optional<int> s) { quick_status = s; }));
+  asio::post(io, [&] { slow.wait(); });
+  io.run_for(std::chrono::seconds(60));
+  EXPECT_EQ(quick_status, 7);
 }
 
 // A server that stops answering ends the wait for the remote end, as it ends a blocking wait.

@@ -118,7 +118,8 @@ std::string ssh_server::make_key(const std::string& name, const std::string& pas
 
 bool ssh_server::start_on(int port) {
   const std::string& d = dir_.path();
-  config_ = dir_.write_file("sshd_config", "Port " + std::to_string(port) +
+  // The first value of a keyword counts: the settings' lines come first.
+  config_ = dir_.write_file("sshd_config", settings_.extra_config + "\nPort " + std::to_string(port) +
                                                "\n"
                                                "ListenAddress 127.0.0.1\n"
                                                "HostKey " +
@@ -141,8 +142,7 @@ bool ssh_server::start_on(int port) {
                                                "MaxStartups 1000\n"
                                                "MaxSessions 1000\n"
                                                "Subsystem sftp internal-sftp\n"
-                                               "LogLevel INFO\n" +
-                                               settings_.extra_config + "\n");
+                                               "LogLevel INFO\n");
   int log_pipe[2];
   if (pipe2(log_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t actions;
@@ -167,18 +167,28 @@ bool ssh_server::start_on(int port) {
     }
     return false;
   }
+  // The log is copied to a file by a thread of its own, so that the server never blocks on a full
+  // pipe; the file is opened here, before a test counts its descriptors.
   const int log_fd = log_pipe[0];
-  std::thread([log_fd] {
+  const int log_file =
+      ::open((dir_.path() + "/server.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  std::thread([log_fd, log_file] {
     char chunk[4096];
     while (true) {
       const ssize_t n = ::read(log_fd, chunk, sizeof chunk);
       if (n == 0 || (n < 0 && errno != EINTR)) break;
+      if (n > 0 && ::write(log_file, chunk, static_cast<std::size_t>(n)) != n) break;
     }
     ::close(log_fd);
+    ::close(log_file);
   }).detach();
   pid_ = pid;
   port_ = port;
   return true;
+}
+
+std::string ssh_server::log() const {
+  return read_file(dir_.path() + "/server.log");
 }
 
 std::vector<pid_t> ssh_server::connection_processes() const {

@@ -44,6 +44,8 @@ class ssh_server {
   const std::string& folder() const { return dir_.path(); }
   /// Makes a new key pair in the folder; returns the private key's path.
   std::string make_key(const std::string& name, const std::string& passphrase = "") const;
+  /// What the server has logged so far.
+  std::string log() const;
   /// The processes that serve the connections (the server's descendants).
   std::vector<pid_t> connection_processes() const;
   /// Options of a key login as root to this server, with its known-hosts file, running `command`

@@ -419,8 +419,12 @@ class ssh_exit_operation : public operation<Handler, ssh_exit_operation<Handler>
     } catch (...) {
       return finish(std::current_exception(), {});
     }
-    arm(socket_, socket_waiting_, session_.child_fd);
-    if (session_.keepalive_fd() >= 0) arm(keepalive_, keepalive_waiting_, session_.keepalive_fd());
+    // The socket, and the end notice: another session of a shared connection may have taken
+    // this one's end off the socket, or a keepalive found the server gone.
+    const std::vector<int> fds = session_.watch_fds();
+    if (fds.empty()) return finish(nullptr, session_.exitstatus);
+    arm(socket_, socket_waiting_, fds[0]);
+    if (fds.size() > 1) arm(notice_, notice_waiting_, fds[1]);
   }
 
   void arm(std::optional<borrowed_descriptor>& watched, bool& waiting, int fd) {
@@ -432,15 +436,15 @@ class ssh_exit_operation : public operation<Handler, ssh_exit_operation<Handler>
 
   void finish(std::exception_ptr error, std::optional<int> exitstatus) {
     if (socket_) socket_->let_go();
-    if (keepalive_) keepalive_->let_go();
+    if (notice_) notice_->let_go();
     this->complete(error, exitstatus);
   }
 
   ssh_spawn& session_;
   std::optional<borrowed_descriptor> socket_;
-  std::optional<borrowed_descriptor> keepalive_;
+  std::optional<borrowed_descriptor> notice_;
   bool socket_waiting_ = false;
-  bool keepalive_waiting_ = false;
+  bool notice_waiting_ = false;
 };
 
 // The opening of a remote session: a pending_ssh_connect stepped whenever its socket turns ready

@@ -34,6 +34,9 @@ class pending_ssh_connect {
   /// Starts the clock of `connect_timeout`; nothing is read or sent yet (the configuration file is
   /// read by the first step, which also raises what is wrong with the options).
   explicit pending_ssh_connect(const ssh_options& options);
+  /// The opening of a session's channel on a shared connection (the channel, terminal, variables
+  /// and start of the command); the deadline is the connection's `connect_timeout`.
+  pending_ssh_connect(ssh_connection& connection, const ssh_session_options& session);
   pending_ssh_connect(pending_ssh_connect&& other) noexcept;
   pending_ssh_connect& operator=(pending_ssh_connect&& other) noexcept;
   pending_ssh_connect(const pending_ssh_connect&) = delete;

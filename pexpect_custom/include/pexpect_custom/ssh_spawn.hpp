@@ -15,117 +15,21 @@
 #include <vector>
 
 #include "pexpect_custom/expect_base.hpp"
-#include "pexpect_custom/timeout.hpp"
+#include "pexpect_custom/ssh_connection.hpp"
+#include "pexpect_custom/ssh_options.hpp"
 
 namespace pexpect_custom {
 
 namespace detail {
-struct ssh_connection;
+struct ssh_channel_link;
 }  // namespace detail
 
-/// One prompt of a keyboard-interactive exchange: the text the server shows and whether the
-/// answer would be echoed.
-struct ssh_prompt {
-  std::string name;
-  std::string instruction;
-  std::string prompt;
-  bool echo = false;
-};
-
-/// Reports the progress of a file transfer: bytes done so far and the file's size.
-using transfer_progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
-
-/// Answers one keyboard-interactive prompt.
-using ssh_answer_function = std::function<std::string(const ssh_prompt&)>;
-
-/// Where and how to connect, and the session's fields. Designated-initialiser friendly:
-/// ```cpp
-/// ssh_spawn shell({.host = "build-7", .user = "ci", .identity_files = {"/home/ci/.ssh/id_ed25519"}});
-/// ```
-/// Authentication tries, in this order and as far as the server offers them: each identity file
-/// (with `passphrase`), the agent named by SSH_AUTH_SOCK (`use_agent`), `password`, and
-/// keyboard-interactive (answered by `answer`, or else every hidden prompt with `password`).
-/// Fields left empty (or unset) are completed from the OpenSSH client configuration file
-/// `config_file`, as the `ssh` client does; what the caller gives always wins.
-struct ssh_options {
-  /// Name or address of the host, or a `Host` alias of the configuration file.
-  std::string host;
-  /// nullopt: the configuration's `Port`, else 22.
-  std::optional<int> port;
-  /// Remote user; empty: the configuration's `User`, else the user this process runs as.
-  std::string user;
-  /// Private key files to offer; empty: the configuration's `IdentityFile` lines.
-  std::vector<std::string> identity_files;
-  /// Passphrase of the identity files, when they have one.
-  std::optional<std::string> passphrase;
-  bool use_agent = true;
-  std::optional<std::string> password;
-  ssh_answer_function answer;
-  /// Known-hosts file the host key is checked against (with the system's
-  /// /etc/ssh/ssh_known_hosts); empty: the configuration's `UserKnownHostsFile`, else
-  /// ~/.ssh/known_hosts.
-  std::string known_hosts;
-  /// Adds the key of a host the file does not know yet, instead of refusing it (so does
-  /// `StrictHostKeyChecking accept-new` or `no` in the configuration). A key that differs from the
-  /// one on file is refused whatever this or the configuration says.
-  bool accept_new_host_key = false;
-  /// OpenSSH client configuration that completes the options of `host` (`Host` blocks,
-  /// `HostName`, `User`, `Port`, `IdentityFile`, `UserKnownHostsFile`, `StrictHostKeyChecking`,
-  /// `ConnectTimeout`); a missing file is no error. Empty: no file is read. A configuration that
-  /// gives the host a `ProxyCommand` or `ProxyJump` is refused: no other program is started.
-  std::string config_file = "~/.ssh/config";
-  /// Algorithms the connection may use, each a comma-separated list of SSH names in the order of
-  /// preference, which replaces libssh's secure defaults; empty: those defaults. An older device
-  /// may need for example `.key_exchanges = "curve25519-sha256,diffie-hellman-group14-sha1"` and
-  /// `.host_key_types = "ssh-ed25519,rsa-sha2-256,ssh-rsa"`.
-  std::string key_exchanges;
-  std::string host_key_types;
-  std::string ciphers;
-  std::string macs;
-  /// Seconds of silence from the server after which a keepalive request is sent; 0: none. Once
-  /// the server has said nothing for `keepalive_interval` x `keepalive_count` seconds the session
-  /// is at its end (reads and expect see end of file, isalive() is false).
-  double keepalive_interval = 0;
-  int keepalive_count = 3;
-  /// Whether the command runs on a remote pseudo-terminal. Without one (false) the output arrives
-  /// byte for byte, standard error comes apart (read_stderr(), or mixed into the output with
-  /// `merge_stderr`), and sendeof() ends the command's input. A screen needs the terminal.
-  bool pty = true;
-  /// Without a terminal: standard error is read with the output, as it arrives.
-  bool merge_stderr = false;
-  /// Rows and columns of the remote pseudo-terminal.
-  std::pair<int, int> dimensions = {24, 80};
-  /// Terminal type the remote side is told.
-  std::string term = "xterm";
-  /// Variables asked for through the channel (the server decides which it accepts).
-  std::map<std::string, std::string> env;
-  /// Remote command, run by the user's shell there; empty: a login shell.
-  std::string command;
-  /// Limit of the whole opening (connection, key exchange, authentication, channel and start of
-  /// the command), in seconds; -1: the configuration's `ConnectTimeout`, else 30.
-  double connect_timeout = -1;
-
-  std::optional<double> timeout = 30;
-  long maxread = 2000;
-  std::optional<long> searchwindowsize = std::nullopt;
-  std::ostream* logfile = nullptr;
-  std::ostream* logfile_read = nullptr;
-  std::ostream* logfile_send = nullptr;
-  bool ignorecase = false;
-  /// Attach a screen of the remote terminal's size (see expect_base::attach_screen).
-  bool screen = false;
-  delay_arg delaybeforesend = defaults::delaybeforesend;
-  delay_arg delayafterclose = defaults::delayafterclose;
-  delay_arg delayafterterminate = defaults::delayafterterminate;
-  delay_arg delayafterread = defaults::delayafterread;
-  /// Sets the `recording` field once the session runs.
-  recorder* recording = nullptr;
-};
-
 /// A remote session: reading, sending, the expect family, the readers, logs and the state report
-/// of expect_base, over an SSH channel with a remote pseudo-terminal (or none, see `pty`). The descriptor
-/// (`child_fd`) is the connection's socket, which is what an event loop waits on; expect_any, pending_expect
-/// and the Asio adapter's async_expect work on it as on a local child. The terminal is remote:
+/// of expect_base, over an SSH channel with a remote pseudo-terminal (or none, see `pty`). The
+/// channel is the only one of its connection, or one of several on a shared ssh_connection. The
+/// descriptor (`child_fd`) is the connection's socket (on a shared connection, the session's own
+/// copy of it), which is what an event loop waits on, with the descriptors of watch_fds();
+/// expect_any, pending_expect and the Asio adapter work on it as on a local child. The terminal is remote:
 /// `sendeof` and `sendintr` send the usual characters (Ctrl-D, Ctrl-C), and the local terminal
 /// calls (getecho, setecho, waitnoecho) do not apply. Movable, not copyable.
 class ssh_spawn : public expect_base {
@@ -135,10 +39,14 @@ class ssh_spawn : public expect_base {
   /// channel), or TIMEOUT when the connection does not complete within `connect_timeout`.
   /// pending_ssh_connect does the same without blocking.
   explicit ssh_spawn(const ssh_options& options);
+  /// Opens a channel on a shared connection and starts the command or shell there; raises
+  /// ExceptionPexpect naming what the server refused, TIMEOUT after the connection's
+  /// `connect_timeout`. The session keeps the connection alive.
+  explicit ssh_spawn(ssh_connection& connection, const ssh_session_options& session = {});
 
   ssh_spawn(ssh_spawn&& other) noexcept;
   ssh_spawn& operator=(ssh_spawn&& other) noexcept;
-  /// Closes the channel and the connection; never throws.
+  /// Closes the channel, and the connection unless others use it; never throws.
   ~ssh_spawn() override;
 
   /// Host, port and remote user the session reached.
@@ -161,10 +69,11 @@ class ssh_spawn : public expect_base {
   /// Waits until the remote side has ended and returns its exit code (nullopt after a signal).
   /// Output still unread stays unread.
   std::optional<int> wait();
-  /// The keepalive timer's descriptor, readable once per `keepalive_interval`; -1 with keepalives
-  /// off. A server gone silent sends nothing that wakes `child_fd`, so an event loop that waits
-  /// for the session's end watches this one too and asks isalive() whenever either is readable.
-  int keepalive_fd() const;
+  /// The descriptors a wait for this session watches (readable when something may have come):
+  /// its socket, then its end notice if it has one (a session of a shared connection, or with
+  /// keepalives), which wakes when another session of the connection took this one's output or
+  /// end off the socket, or a keepalive found the server gone.
+  std::vector<int> watch_fds();
   /// With a terminal, sends Ctrl-D, its usual end-of-file character; without one, ends the
   /// channel's input (the command reads end of file; nothing more can be sent).
   void sendeof() override;
@@ -180,7 +89,7 @@ class ssh_spawn : public expect_base {
   /// channel when that was not enough. Returns whether the remote side has ended. Servers that do
   /// not pass signals on leave only the forced close.
   bool terminate(bool force = false);
-  /// Closes the channel and the connection. A second call does nothing.
+  /// Closes the channel, and the connection unless others use it. A second call does nothing.
   void close();
 
   /// Copies the local file `local_path` to `remote_path` over the same connection (SFTP), with the
@@ -205,8 +114,8 @@ class ssh_spawn : public expect_base {
 
  private:
   friend class pending_ssh_connect;
-  // Takes over a connection whose command or shell has started.
-  ssh_spawn(const ssh_options& options, std::unique_ptr<detail::ssh_connection> link);
+  // Takes over a channel whose command or shell has started.
+  ssh_spawn(const ssh_options& options, std::unique_ptr<detail::ssh_channel_link> link);
 
   void take_end_state();
   bool wait_for_end(std::optional<double> seconds);
@@ -216,7 +125,7 @@ class ssh_spawn : public expect_base {
 
   std::pair<int, int> dimensions_{24, 80};
   std::string stderr_text_;
-  std::unique_ptr<detail::ssh_connection> connection_;
+  std::unique_ptr<detail::ssh_channel_link> channel_;
 };
 
 }  // namespace pexpect_custom

@@ -134,6 +134,8 @@ config_extras read_config_extras(const std::string& file, const std::string& hos
       found.identity_files.push_back(first_word(value));
     } else if (keyword == "stricthostkeychecking" && !found.strict_host_key_checking) {
       found.strict_host_key_checking = lowered(first_word(value));
+    } else if ((keyword == "proxyjump" || keyword == "proxycommand") && !found.proxy) {
+      found.proxy.emplace(keyword, value);
     } else if (keyword == "connecttimeout" && !found.connect_timeout) {
       char* end = nullptr;
       const double seconds = std::strtod(value.c_str(), &end);

@@ -1,8 +1,12 @@
 // The opening of a remote session as steps that never wait: connection and key exchange, host key
 // check, authentication, channel, terminal, variables and the start of the command or shell.
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <iterator>
 #include <sstream>
@@ -32,13 +36,33 @@ void close_on_exec(int fd) {
   if (flags < 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) throw_system_error();
 }
 
+std::string remote_user(ssh_session session) {
+  char* user = nullptr;
+  if (ssh_options_get(session, SSH_OPTIONS_USER, &user) != SSH_OK) return {};
+  std::string text = user;
+  ssh_string_free_char(user);
+  return text;
+}
+
 }  // namespace
 
 // The deadline is final once the configuration has given its time-out, at the first step.
-ssh_opening::ssh_opening(const ssh_options& options)
+ssh_opening::ssh_opening(const ssh_options& options, opening_kind kind)
     : options_(options),
+      kind_(kind),
       started_(now()),
       deadline_(started_ + (options.connect_timeout >= 0 ? options.connect_timeout : 30)) {}
+
+// The connection's settled options, with the session's own.
+ssh_opening::ssh_opening(std::shared_ptr<ssh_link> connection, const ssh_session_options& session)
+    : options_(with_session(connection->options, session)),
+      kind_(opening_kind::channel),
+      started_(now()),
+      deadline_(started_ + options_.connect_timeout),
+      stage_(stage::open_channel),
+      connection_(std::move(connection)) {
+  check_session_fields(options_);
+}
 
 ssh_opening::~ssh_opening() {
   forget_secrets();
@@ -54,18 +78,26 @@ void ssh_opening::forget_secrets() noexcept {
 bool ssh_opening::advance() {
   if (stage_ == stage::open) return true;
   if (failed_) throw std::logic_error("step() after the opening of an ssh session has failed");
+  // Other sessions of a shared connection call libssh between the steps, in blocking mode.
+  auto blocking = [this](int on) {
+    if (connection_ && connection_->session) ssh_set_blocking(session(), on);
+  };
   try {
+    blocking(0);
     while (stage_ != stage::open) {
       if (advance_stage()) continue;
       if (now() >= deadline_) time_out();
+      blocking(1);
       return false;
     }
   } catch (...) {
     failed_ = true;
-    link_.reset();  // the channel, the session and its socket
+    blocking(1);
+    channel_.reset();
+    if (kind_ != opening_kind::channel) connection_.reset();  // the session and its socket
     throw;
   }
-  ssh_set_blocking(link_->session.get(), 1);  // what the open session's calls expect
+  blocking(1);
   return true;
 }
 
@@ -77,14 +109,17 @@ bool ssh_opening::advance_stage() {
   };
   switch (stage_) {
     case stage::configure:
-      set_up();
-      return next(true, stage::connect);
+      settle();
+      return true;
     case stage::connect:
       return next(connect(), stage::authenticate);
     case stage::authenticate:
       if (!authenticate()) return false;
       forget_secrets();
-      return next(true, stage::open_channel);
+      connection_->options = options_;
+      connection_->user = remote_user(session());
+      connection_->alive_check.start(options_.keepalive_interval, options_.keepalive_count);
+      return next(true, kind_ == opening_kind::connection ? stage::open : stage::open_channel);
     case stage::open_channel:
       return next(open_channel(), stage::request_terminal);
     case stage::request_terminal:
@@ -100,23 +135,41 @@ bool ssh_opening::advance_stage() {
 }
 
 ssh_session ssh_opening::session() const {
-  return link_->session.get();
+  return connection_->session.get();
 }
 
-// The session with the caller's options, completed from the configuration file.
+void ssh_opening::settle() {
+  if (stage_ != stage::configure) return;
+  set_up();
+  stage_ = stage::connect;
+}
+
+void ssh_opening::use_socket(unique_fd socket) {
+  const int fd = socket.get();
+  if (ssh_options_set(session(), SSH_OPTIONS_FD, &fd) != SSH_OK) fail("cannot use a jump host's forward");
+  connection_->through_socket = std::move(socket);
+}
+
+// The session with the caller's options, completed from the configuration file; over the jump
+// hosts, when there are any.
 void ssh_opening::set_up() {
-  link_ = std::make_unique<ssh_connection>();
-  link_->session.reset(ssh_new());
-  if (!link_->session) fail("cannot create a session");
-  link_->pty = options_.pty;
-  link_->merge_stderr = options_.merge_stderr;
+  connection_ = std::make_shared<ssh_link>();
+  connection_->session.reset(ssh_new());
+  if (!connection_->session) fail("cannot create a session");
+  const ssh_options given = options_;
   const settled_options settled = configure(session(), options_);
   options_.host = settled.host;
   options_.port = settled.port;
   options_.identity_files = settled.identity_files;
   options_.accept_new_host_key = settled.accept_new_host_key;
   options_.connect_timeout = settled.connect_timeout;
+  options_.proxy_jump = settled.proxy_jump;
   deadline_ = started_ + settled.connect_timeout;
+  if (!settled.proxy_jump.empty()) {
+    unique_fd socket;
+    connection_->through = open_jump_hosts(given, settled.proxy_jump, settled.host, settled.port, socket);
+    use_socket(std::move(socket));
+  }
   ssh_set_blocking(session(), 0);
 }
 
@@ -234,21 +287,28 @@ bool ssh_opening::accepted(int result) {
 }
 
 bool ssh_opening::open_channel() {
-  if (!link_->channel) {
-    link_->channel.reset(ssh_channel_new(session()));
-    if (!link_->channel) fail("cannot create a channel: " + error_text(session()));
+  if (!channel_) {
+    channel_ = std::make_unique<ssh_channel_link>();
+    channel_->connection = connection_;
+    channel_->pty = options_.pty;
+    channel_->merge_stderr = options_.merge_stderr;
+    channel_->channel.reset(ssh_channel_new(session()));
+    if (!channel_->channel) fail("cannot create a channel: " + error_text(session()));
+    // A connection of one session's own has no other channel to take its data: its socket and
+    // keepalive timer serve as they are.
+    if (kind_ == opening_kind::channel) channel_->make_descriptors();
   }
-  const int result = ssh_channel_open_session(link_->channel.get());
+  const int result = ssh_channel_open_session(channel_->channel.get());
   if (result == SSH_AGAIN) return false;
   if (result != SSH_OK) fail("the server refused a session channel: " + error_text(session()));
-  watch_remote_end(*link_);
+  watch_channel(*channel_);
   return true;
 }
 
 bool ssh_opening::request_terminal() {
   if (!options_.pty) return true;
   const auto [rows, cols] = options_.dimensions;
-  const int result = ssh_channel_request_pty_size(link_->channel.get(), options_.term.c_str(), cols, rows);
+  const int result = ssh_channel_request_pty_size(channel_->channel.get(), options_.term.c_str(), cols, rows);
   if (result == SSH_AGAIN) return false;
   if (result != SSH_OK) fail("the server refused a terminal: " + error_text(session()));
   return true;
@@ -260,13 +320,14 @@ bool ssh_opening::request_env() {
   auto variable = std::next(options_.env.begin(), static_cast<long>(env_done_));
   for (; variable != options_.env.end(); ++variable, ++env_done_) {
     const auto& [name, value] = *variable;
-    if (ssh_channel_request_env(link_->channel.get(), name.c_str(), value.c_str()) == SSH_AGAIN) return false;
+    if (ssh_channel_request_env(channel_->channel.get(), name.c_str(), value.c_str()) == SSH_AGAIN)
+      return false;
   }
   return true;
 }
 
 bool ssh_opening::start() {
-  ssh_channel channel = link_->channel.get();
+  ssh_channel channel = channel_->channel.get();
   const bool shell = options_.command.empty();
   const int result = shell ? ssh_channel_request_shell(channel)
                            : ssh_channel_request_exec(channel, options_.command.c_str());
@@ -293,11 +354,11 @@ void ssh_opening::time_out() const {
 }
 
 int ssh_opening::socket() const {
-  return link_ ? ssh_get_fd(link_->session.get()) : -1;
+  return connection_ && connection_->session ? ssh_get_fd(session()) : -1;
 }
 
 bool ssh_opening::wants_write() const {
-  return link_ && (ssh_get_poll_flags(link_->session.get()) & SSH_WRITE_PENDING) != 0;
+  return connection_ && connection_->session && (ssh_get_poll_flags(session()) & SSH_WRITE_PENDING) != 0;
 }
 
 double ssh_opening::seconds_left() const {
@@ -305,15 +366,29 @@ double ssh_opening::seconds_left() const {
   return left > 0 ? left : 0;
 }
 
-std::unique_ptr<ssh_connection> ssh_opening::take() {
-  if (stage_ != stage::open || !link_) throw std::logic_error("take() of an ssh session that is not open");
-  return std::move(link_);
+std::unique_ptr<ssh_channel_link> ssh_opening::take() {
+  if (stage_ != stage::open || !channel_) throw std::logic_error("take() of an ssh session that is not open");
+  return std::move(channel_);
+}
+
+void open_blocking(ssh_opening& opening) {
+  while (!opening.advance()) {
+    const short events = static_cast<short>(POLLIN | (opening.wants_write() ? POLLOUT : 0));
+    pollfd socket{opening.socket(), events, 0};
+    const int wait_ms = static_cast<int>(std::min(opening.seconds_left() * 1000 + 1, double{INT32_MAX}));
+    if (::poll(&socket, 1, wait_ms) < 0 && errno != EINTR) throw_system_error();
+  }
 }
 
 }  // namespace detail
 
 pending_ssh_connect::pending_ssh_connect(const ssh_options& options)
     : opening_(std::make_unique<detail::ssh_opening>(options)) {}
+
+pending_ssh_connect::pending_ssh_connect(ssh_connection& connection, const ssh_session_options& session) {
+  connection.link();  // raises for a closed connection
+  opening_ = std::make_unique<detail::ssh_opening>(connection.link_, session);
+}
 
 pending_ssh_connect::pending_ssh_connect(pending_ssh_connect&& other) noexcept = default;
 pending_ssh_connect& pending_ssh_connect::operator=(pending_ssh_connect&& other) noexcept = default;
@@ -340,7 +415,7 @@ double pending_ssh_connect::seconds_left() const {
 
 ssh_spawn pending_ssh_connect::take() {
   if (!opening_) throw std::logic_error("take() on a moved-from pending_ssh_connect");
-  std::unique_ptr<detail::ssh_connection> link = opening_->take();
+  std::unique_ptr<detail::ssh_channel_link> link = opening_->take();
   return ssh_spawn(opening_->options(), std::move(link));
 }
 

@@ -77,12 +77,18 @@ std::string text_option(ssh_session session, ssh_options_e option) {
   return text;
 }
 
-// A proxy would be another program started on the caller's behalf (libssh turns `ProxyJump` into
-// a `ProxyCommand` of the `ssh` client): refused before anything is sent.
-void refuse_proxy(ssh_session session, const std::string& file, const std::string& host) {
+// A proxy command would be another program started on the caller's behalf: refused before
+// anything is sent. A `ProxyJump`, which libssh's parser turns into such a command, is followed
+// here instead (settled.proxy_jump), so libssh's command is cleared either way.
+std::string settle_proxy(ssh_session session, const std::string& file, const ssh_options& options,
+                         const config_extras& extras) {
   const std::string proxy = text_option(session, SSH_OPTIONS_PROXYCOMMAND);
-  if (proxy.empty() || lowered_equal(proxy, "none")) return;
-  fail("the configuration " + file + " gives " + host + " a ProxyCommand or ProxyJump (\"" + proxy +
+  set_option(session, SSH_OPTIONS_PROXYCOMMAND, "none", "proxy command");
+  if (!options.proxy_jump.empty() || !extras.proxy) return options.proxy_jump;
+  const auto& [keyword, value] = *extras.proxy;
+  if (keyword == "proxyjump") return value;
+  if (proxy.empty() || lowered_equal(proxy, "none")) return {};
+  fail("the configuration " + file + " gives " + options.host + " a ProxyCommand (\"" + proxy +
        "\"); remote sessions start no other program, so it is refused");
 }
 
@@ -97,19 +103,20 @@ settled_options read_configuration(ssh_session session, const ssh_options& optio
   settled.host = options.host;
   settled.identity_files = options.identity_files;
   settled.accept_new_host_key = options.accept_new_host_key;
+  settled.proxy_jump = options.proxy_jump;
   if (options.config_file.empty()) return settled;
   const std::string file = expand_path(options.config_file, options.host, options.user);
   if (access(file.c_str(), F_OK) != 0) return settled;
   if (ssh_options_parse_config(session, file.c_str()) != SSH_OK) {
     fail("cannot read the configuration " + file + ": " + error_text(session));
   }
-  refuse_proxy(session, file, options.host);
+  const config_extras extras = read_config_extras(file, options.host);
+  settled.proxy_jump = settle_proxy(session, file, options, extras);
   // libssh takes `StrictHostKeyChecking no` as leave to report every key as known, a changed one
   // included; the check here decides alone (check_host_key), so libssh's own stays strict.
   const int strict = 1;
   set_option(session, SSH_OPTIONS_STRICTHOSTKEYCHECK, &strict, "host key checking");
   settled.host = text_option(session, SSH_OPTIONS_HOST);
-  const config_extras extras = read_config_extras(file, options.host);
   if (settled.identity_files.empty()) {
     const std::string user = options.user.empty() ? text_option(session, SSH_OPTIONS_USER) : options.user;
     for (const std::string& path : extras.identity_files)
@@ -140,10 +147,14 @@ void set_algorithms(ssh_session session, const ssh_options& options) {
 
 }  // namespace
 
-settled_options configure(ssh_session session, const ssh_options& options) {
+void check_session_fields(const ssh_options& options) {
   if (options.screen && !options.pty) {
     throw std::invalid_argument("ssh_spawn: a screen needs the remote terminal (screen with pty = false)");
   }
+}
+
+settled_options configure(ssh_session session, const ssh_options& options) {
+  check_session_fields(options);
   // Only the named configuration file is read, and only here: libssh is told not to read the
   // user's and the system's files on its own when it connects.
   const bool no = false;
@@ -168,6 +179,7 @@ settled_options configure(ssh_session session, const ssh_options& options) {
   set_algorithms(session, options);
   if (options.connect_timeout >= 0) settled.connect_timeout = options.connect_timeout;
   set_wait_limit(session, settled.connect_timeout);
+  if (lowered_equal(settled.proxy_jump, "none")) settled.proxy_jump.clear();
   return settled;
 }
 

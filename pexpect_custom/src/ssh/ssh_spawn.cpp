@@ -19,42 +19,15 @@ namespace pexpect_custom {
 
 namespace {
 
-using detail::ssh_connection;
-
-// The signal names of the SSH protocol are the system's names without "SIG".
-int signal_number(const char* name) {
-  static constexpr std::pair<const char*, int> names[] = {
-      {"ABRT", SIGABRT}, {"ALRM", SIGALRM}, {"FPE", SIGFPE},   {"HUP", SIGHUP},   {"ILL", SIGILL},
-      {"INT", SIGINT},   {"KILL", SIGKILL}, {"PIPE", SIGPIPE}, {"QUIT", SIGQUIT}, {"SEGV", SIGSEGV},
-      {"TERM", SIGTERM}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"BUS", SIGBUS},   {"TRAP", SIGTRAP},
-  };
-  for (const auto& [text, number] : names) {
-    if (name && std::strcmp(text, name) == 0) return number;
-  }
-  return 0;  // a signal this system has no number for
-}
-
-void on_exit_status(ssh_session, ssh_channel, int status, void* link) {
-  static_cast<ssh_connection*>(link)->exit_code = status;
-}
-
-void on_exit_signal(ssh_session, ssh_channel, const char* signal, int, const char*, const char*, void* link) {
-  static_cast<ssh_connection*>(link)->exit_signal = signal_number(signal);
-}
-
-std::string remote_user(ssh_session session) {
-  char* user = nullptr;
-  if (ssh_options_get(session, SSH_OPTIONS_USER, &user) != SSH_OK) return {};
-  std::string text = user;
-  ssh_string_free_char(user);
-  return text;
-}
+using detail::serving;
+using detail::ssh_channel_link;
 
 // A pass over what the socket holds now, without waiting: the exit code, signal and close that
 // have arrived are recorded. (In non-blocking mode, asking for the exit status does exactly one
 // such pass.)
-void handle_waiting_packets(ssh_connection& link) {
-  ssh_session session = link.session.get();
+void handle_waiting_packets(ssh_channel_link& link) {
+  const serving own_call(link);
+  ssh_session session = link.session();
   ssh_set_blocking(session, 0);
   ssh_channel_get_exit_status(link.channel.get());
   ssh_set_blocking(session, 1);
@@ -69,35 +42,25 @@ void wait_for_socket(const pending_ssh_connect& pending) {
   if (::poll(&socket, 1, wait_ms) < 0 && errno != EINTR) throw_system_error();
 }
 
-ssh_spawn open_blocking(const ssh_options& options) {
-  pending_ssh_connect pending(options);
+ssh_spawn open_blocking(pending_ssh_connect&& pending) {
   while (!pending.step()) wait_for_socket(pending);
   return pending.take();
 }
 
 }  // namespace
 
-namespace detail {
+ssh_spawn::ssh_spawn(const ssh_options& options) : ssh_spawn(open_blocking(pending_ssh_connect(options))) {}
 
-void watch_remote_end(ssh_connection& link) {
-  ssh_callbacks_init(&link.callbacks);
-  link.callbacks.userdata = &link;
-  link.callbacks.channel_exit_status_function = on_exit_status;
-  link.callbacks.channel_exit_signal_function = on_exit_signal;
-  ssh_set_channel_callbacks(link.channel.get(), &link.callbacks);
-}
+ssh_spawn::ssh_spawn(ssh_connection& connection, const ssh_session_options& session)
+    : ssh_spawn(open_blocking(pending_ssh_connect(connection, session))) {}
 
-}  // namespace detail
-
-ssh_spawn::ssh_spawn(const ssh_options& options) : ssh_spawn(open_blocking(options)) {}
-
-ssh_spawn::ssh_spawn(const ssh_options& options, std::unique_ptr<ssh_connection> link)
+ssh_spawn::ssh_spawn(const ssh_options& options, std::unique_ptr<ssh_channel_link> link)
     : host(options.host),
       port(options.port.value_or(22)),
-      user(remote_user(link->session.get())),
+      user(link->connection->user),
       command(options.command),
       dimensions_(options.dimensions),
-      connection_(std::move(link)) {
+      channel_(std::move(link)) {
   timeout = options.timeout;
   maxread = options.maxread;
   searchwindowsize = options.searchwindowsize;
@@ -109,8 +72,7 @@ ssh_spawn::ssh_spawn(const ssh_options& options, std::unique_ptr<ssh_connection>
   delayafterclose = options.delayafterclose;
   delayafterterminate = options.delayafterterminate;
   delayafterread = options.delayafterread;
-  child_fd = ssh_get_fd(connection_->session.get());
-  connection_->alive_check.start(options.keepalive_interval, options.keepalive_count);
+  child_fd = channel_->socket_copy ? channel_->socket_copy.get() : ssh_get_fd(channel_->session());
   closed = false;
   name = "<ssh " + user + "@" + host + ":" + std::to_string(port) + ">";
   if (options.screen) attach_screen();
@@ -128,11 +90,11 @@ ssh_spawn::ssh_spawn(ssh_spawn&& other) noexcept
       signalstatus(other.signalstatus),
       dimensions_(other.dimensions_),
       stderr_text_(std::move(other.stderr_text_)),
-      connection_(std::move(other.connection_)) {}
+      channel_(std::move(other.channel_)) {}
 
 ssh_spawn& ssh_spawn::operator=(ssh_spawn&& other) noexcept {
   if (this != &other) {
-    connection_.reset();
+    channel_.reset();
     host = std::move(other.host);
     port = other.port;
     user = std::move(other.user);
@@ -142,48 +104,55 @@ ssh_spawn& ssh_spawn::operator=(ssh_spawn&& other) noexcept {
     signalstatus = other.signalstatus;
     dimensions_ = other.dimensions_;
     stderr_text_ = std::move(other.stderr_text_);
-    connection_ = std::move(other.connection_);
+    channel_ = std::move(other.channel_);
     expect_base::operator=(std::move(other));
   }
   return *this;
 }
 
 ssh_spawn::~ssh_spawn() {
-  connection_.reset();
+  channel_.reset();
 }
 
 // A server that stopped answering the keepalives has ended the session, as a closed connection
 // would.
 bool ssh_spawn::server_gone() {
-  if (!connection_) return true;
-  ssh_connection& link = *connection_;
+  if (!channel_) return true;
+  detail::ssh_link& link = *channel_->connection;
   if (!link.server_gone && link.alive_check.server_silent_too_long(link.session.get())) {
     link.server_gone = true;
   }
   return link.server_gone;
 }
 
-int ssh_spawn::keepalive_fd() const {
-  return connection_ ? connection_->alive_check.timer_fd() : -1;
+std::vector<int> ssh_spawn::watch_fds() {
+  if (!channel_) return {};
+  const int notice = end_notice_fd();
+  if (notice < 0) return {child_fd};
+  return {child_fd, notice};
 }
 
 int ssh_spawn::end_notice_fd() {
-  return keepalive_fd();
+  if (!channel_) return -1;
+  return channel_->notice ? channel_->notice.get() : channel_->connection->alive_check.timer_fd();
 }
 
+// Every wait looks at the channel's buffers before it sleeps, so the wake-up this pass may have
+// been woken for is taken here too.
 void ssh_spawn::take_end_state() {
-  if (terminated || !connection_) return;
+  if (terminated || !channel_) return;
+  channel_->woke();
   if (server_gone()) {
     terminated = true;
     return;
   }
-  ssh_connection& link = *connection_;
+  ssh_channel_link& link = *channel_;
   handle_waiting_packets(link);
   if (link.exit_code || link.exit_signal) {
     exitstatus = link.exit_code;
     signalstatus = link.exit_signal;
     terminated = true;
-  } else if (ssh_channel_is_closed(link.channel.get()) || !ssh_is_connected(link.session.get())) {
+  } else if (ssh_channel_is_closed(link.channel.get()) || !ssh_is_connected(link.session())) {
     terminated = true;  // ended without saying how
   }
 }
@@ -196,11 +165,11 @@ bool ssh_spawn::isalive() {
 // Reads ask whether output can still come, which ends with the channel's end of file; the exit
 // status may arrive before the last of the output.
 bool ssh_spawn::alive_without_blocking() {
-  if (!connection_) return false;
+  if (!channel_) return false;
   take_end_state();
-  if (connection_->server_gone) return false;
-  ssh_channel channel = connection_->channel.get();
-  return ssh_is_connected(connection_->session.get()) && !ssh_channel_is_eof(channel) &&
+  if (channel_->connection->server_gone) return false;
+  ssh_channel channel = channel_->channel.get();
+  return ssh_is_connected(channel_->session()) && !ssh_channel_is_eof(channel) &&
          !ssh_channel_is_closed(channel);
 }
 
@@ -223,14 +192,14 @@ bool ssh_spawn::wait_for_end(std::optional<double> seconds) {
 }
 
 std::optional<int> ssh_spawn::wait() {
-  if (!connection_ && !terminated) throw ExceptionPexpect("Cannot wait for a closed ssh session.");
+  if (!channel_ && !terminated) throw ExceptionPexpect("Cannot wait for a closed ssh session.");
   wait_for_end(std::nullopt);
   return exitstatus;
 }
 
 bool ssh_spawn::terminate(bool force) {
   if (!isalive()) return true;
-  ssh_channel channel = connection_->channel.get();
+  ssh_channel channel = channel_->channel.get();
   for (const char* signal : {"HUP", "INT"}) {
     ssh_channel_request_send_signal(channel, signal);
     if (wait_for_end(delayafterterminate)) return true;
@@ -247,16 +216,16 @@ bool ssh_spawn::terminate(bool force) {
 void ssh_spawn::close() {
   if (closed) return;
   take_end_state();
-  connection_.reset();
+  channel_.reset();
   child_fd = -1;
   closed = true;
   terminated = true;
 }
 
 void ssh_spawn::sendeof() {
-  if (connection_ && !connection_->pty) {
-    if (ssh_channel_send_eof(connection_->channel.get()) != SSH_OK) {
-      detail::fail("the end of input was not sent: " + detail::error_text(connection_->session.get()));
+  if (channel_ && !channel_->pty) {
+    if (ssh_channel_send_eof(channel_->channel.get()) != SSH_OK) {
+      detail::fail("the end of input was not sent: " + detail::error_text(channel_->session()));
     }
     return;
   }
@@ -267,8 +236,8 @@ void ssh_spawn::sendeof() {
 // Standard error kept apart is taken out of the channel at every read, so that it never holds
 // up the output behind a full window.
 void ssh_spawn::collect_stderr() {
-  if (!connection_ || connection_->pty || connection_->merge_stderr) return;
-  ssh_channel channel = connection_->channel.get();
+  if (!channel_ || channel_->pty || channel_->merge_stderr) return;
+  ssh_channel channel = channel_->channel.get();
   char chunk[4096];
   int n;
   while ((n = ssh_channel_read_nonblocking(channel, chunk, sizeof chunk, 1)) > 0)
@@ -300,21 +269,21 @@ void ssh_spawn::setwinsize(long rows, long cols) {
   if (rows < 0 || rows > 65535 || cols < 0 || cols > 65535) {
     throw std::out_of_range("setwinsize: rows and columns must lie in 0..65535");
   }
-  if (!connection_) throw std::logic_error("setwinsize() on a closed ssh session.");
-  if (ssh_channel_change_pty_size(connection_->channel.get(), static_cast<int>(cols),
-                                  static_cast<int>(rows)) != SSH_OK) {
-    detail::fail("the window change was not sent: " + detail::error_text(connection_->session.get()));
+  if (!channel_) throw std::logic_error("setwinsize() on a closed ssh session.");
+  if (ssh_channel_change_pty_size(channel_->channel.get(), static_cast<int>(cols), static_cast<int>(rows)) !=
+      SSH_OK) {
+    detail::fail("the window change was not sent: " + detail::error_text(channel_->session()));
   }
   dimensions_ = {static_cast<int>(rows), static_cast<int>(cols)};
   terminal_resized(dimensions_.first, dimensions_.second);
 }
 
 long ssh_spawn::write_to_descriptor(std::string_view data) {
-  if (!connection_) {
+  if (!channel_) {
     errno = EBADF;
     return -1;
   }
-  ssh_channel channel = connection_->channel.get();
+  ssh_channel channel = channel_->channel.get();
   const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), UINT32_MAX));
   const int written = ssh_channel_write(channel, data.data(), size);
   if (written < 0) {
@@ -328,15 +297,17 @@ long ssh_spawn::write_to_descriptor(std::string_view data) {
 // the error stream, which is read with it unless it is kept apart. EAGAIN: the socket woke for a packet that
 // carried no output.
 long ssh_spawn::read_from_descriptor(char* into, std::size_t size) {
-  if (!connection_) {
+  if (!channel_) {
     errno = EBADF;
     return -1;
   }
-  if (connection_->server_gone) return 0;
-  ssh_channel channel = connection_->channel.get();
+  if (channel_->connection->server_gone) return 0;
+  channel_->woke();
+  const serving own_call(*channel_);
+  ssh_channel channel = channel_->channel.get();
   const auto count = static_cast<std::uint32_t>(std::min<std::size_t>(size, UINT32_MAX));
   int out = ssh_channel_read_nonblocking(channel, into, count, 0);
-  const bool stderr_apart = !connection_->pty && !connection_->merge_stderr;
+  const bool stderr_apart = !channel_->pty && !channel_->merge_stderr;
   if (stderr_apart) collect_stderr();
   if (out > 0) return out;
   const int err = stderr_apart ? 0 : ssh_channel_read_nonblocking(channel, into, count, 1);
@@ -360,8 +331,10 @@ long ssh_spawn::read_from_descriptor(char* into, std::size_t size) {
 // packets off the socket for either stream, so the output's own poll comes last: what the other
 // took is counted, and nothing is left behind a socket that will not wake anyone again.
 bool ssh_spawn::input_buffered() {
-  if (!connection_) return false;
-  ssh_channel channel = connection_->channel.get();
+  if (!channel_) return false;
+  channel_->woke();
+  const serving own_call(*channel_);
+  ssh_channel channel = channel_->channel.get();
   const int error_output = ssh_channel_poll(channel, 1);
   return ssh_channel_poll(channel, 0) != 0 || error_output != 0;
 }

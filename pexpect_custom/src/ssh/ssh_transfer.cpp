@@ -65,10 +65,12 @@ void report(const transfer_progress& progress, std::uint64_t done, std::uint64_t
 
 }  // namespace
 
-void ssh_spawn::upload(const std::string& local_path, const std::string& remote_path,
-                       const transfer_progress& progress) {
-  if (!connection_) throw std::logic_error("upload() on a closed ssh session.");
-  ssh_session session = connection_->session.get();
+namespace detail {
+
+void upload_file(ssh_link& connection, const std::string& local_path, const std::string& remote_path,
+                 const transfer_progress& progress) {
+  ssh_session session = connection.session.get();
+  const std::string& host = connection.options.host;
   const std::string what = "cannot upload " + local_path + " to " + host + ":" + remote_path + ": ";
   detail::unique_fd local(::open(local_path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat status {};
@@ -98,10 +100,10 @@ void ssh_spawn::upload(const std::string& local_path, const std::string& remote_
   }
 }
 
-void ssh_spawn::download(const std::string& remote_path, const std::string& local_path,
-                         const transfer_progress& progress) {
-  if (!connection_) throw std::logic_error("download() on a closed ssh session.");
-  ssh_session session = connection_->session.get();
+void download_file(ssh_link& connection, const std::string& remote_path, const std::string& local_path,
+                   const transfer_progress& progress) {
+  ssh_session session = connection.session.get();
+  const std::string& host = connection.options.host;
   const std::string what = "cannot download " + host + ":" + remote_path + " to " + local_path + ": ";
   const sftp_handle sftp = open_sftp(session);
   remote_attributes attributes(sftp_stat(sftp.get(), remote_path.c_str()));
@@ -129,6 +131,20 @@ void ssh_spawn::download(const std::string& remote_path, const std::string& loca
     report(progress, done, total);
   }
   if (fchmod(local.get(), mode) != 0) detail::fail(what + local_cause());
+}
+
+}  // namespace detail
+
+void ssh_spawn::upload(const std::string& local_path, const std::string& remote_path,
+                       const transfer_progress& progress) {
+  if (!channel_) throw std::logic_error("upload() on a closed ssh session.");
+  detail::upload_file(*channel_->connection, local_path, remote_path, progress);
+}
+
+void ssh_spawn::download(const std::string& remote_path, const std::string& local_path,
+                         const transfer_progress& progress) {
+  if (!channel_) throw std::logic_error("download() on a closed ssh session.");
+  detail::download_file(*channel_->connection, remote_path, local_path, progress);
 }
 
 }  // namespace pexpect_custom
