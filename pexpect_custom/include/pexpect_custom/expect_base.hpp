@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <iosfwd>
 #include <iterator>
@@ -34,6 +35,15 @@ inline constexpr double delayafterclose = 0.1;
 inline constexpr double delayafterterminate = 0.1;
 inline constexpr double delayafterread = 0.0001;
 }  // namespace defaults
+
+namespace detail {
+/// Where the plain-text filter (see `strip_terminal_sequences`) stands between two reads: in
+/// the middle of a control sequence, and how far into it, or not.
+struct sequence_position {
+  std::uint8_t state = 0;
+  std::uint32_t length = 0;
+};
+}  // namespace detail
 
 /// The reading, sending and expect side shared by spawn and fdspawn.
 class expect_base {
@@ -76,6 +86,14 @@ class expect_base {
   long maxread = 2000;
   /// Bytes read but not yet consumed.
   std::string buffer;
+  /// Plain text: the expect family (and read, readline and the other readers built on it) sees
+  /// the output with its terminal control sequences taken out (CSI, OSC, DCS, APC, PM and SOS
+  /// strings, two-byte escapes, charset selections), so `buffer`, `before`, `after` and `match`
+  /// hold text. Every other byte is kept: CR, LF, tab, backspace and the other single control
+  /// characters, and UTF-8 text. A sequence cut between reads is taken out whole. One that never
+  /// ends is given up after 256 bytes (a string after 64 KiB), and what follows is text again.
+  /// read_nonblocking, the log sinks, the recording and the screen still get every byte.
+  bool strip_terminal_sequences = false;
   /// How far back the expect loop searches; nullopt for the whole buffer.
   std::optional<long> searchwindowsize;
   /// Pause before every send, in seconds, so that input never reaches a program before it has
@@ -320,6 +338,8 @@ class expect_base {
   std::pair<int, int> known_size_{0, 0};
   // Set while a pending_expect runs on this object.
   bool expect_pending_ = false;
+  // Where the plain-text filter stopped at the end of the last read.
+  detail::sequence_position sequence_position_;
 };
 
 /// Input iterator over the lines of an expect_base (see expect_base::next()).

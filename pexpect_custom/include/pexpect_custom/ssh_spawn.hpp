@@ -120,6 +120,8 @@ struct ssh_options {
   delay_arg delayafterread = defaults::delayafterread;
   /// Sets the `recording` field once the session runs.
   recorder* recording = nullptr;
+  /// Sets the `strip_terminal_sequences` field: expect on the output's text.
+  bool strip_terminal_sequences = false;
 };
 
 /// A remote session: reading, sending, the expect family, the readers, logs and the state report

@@ -115,6 +115,7 @@ ssh_spawn::ssh_spawn(const ssh_options& options, std::unique_ptr<ssh_connection>
   name = "<ssh " + user + "@" + host + ":" + std::to_string(port) + ">";
   if (options.screen) attach_screen();
   recording = options.recording;
+  strip_terminal_sequences = options.strip_terminal_sequences;
 }
 
 ssh_spawn::ssh_spawn(ssh_spawn&& other) noexcept
