@@ -11,8 +11,9 @@
 //   --defaults-markdown  writes the table of the jobs with every field at its default to FILE
 //   --data      writes time against output size of the marker jobs to FILE (for gnuplot)
 //   --profile   runs one job alone and prints its costs, for a profiler or to compare two
-//               builds: read, read-screen (read with a screen attached), exact, regex, spawn, relay, idle,
-//               defaults-read, defaults-exact, defaults-regex, defaults-spawn, defaults-read-no-pause
+//               builds: read, read-screen (read with a screen attached), sgr, sgr-screen (coloured
+//               lines), redraw, redraw-screen (a full-screen program's repaints), exact, regex, spawn, relay,
+//               idle, defaults-read, defaults-exact, defaults-regex, defaults-spawn, defaults-read-no-pause
 //               (maxread 2000, no pause), shell, shell-no-pause, defaults-shell, run-prompt
 //               (20 prompts, delaybeforesend 0), defaults-run-prompt, or baseline-read, baseline-find,
 //               baseline-spawn, baseline-relay, baseline-read-2000, baseline-find-2000,
@@ -111,11 +112,21 @@ void fast_settings(spawn& child, long maxread, double pause) {
   child.delayafterterminate = 0;
 }
 
+// What the producer writes: build-log lines, the same lines coloured, or a full-screen
+// program's repaints.
+enum class output_kind { log, coloured, redraws };
+
+std::vector<std::string> producer_args(long long bytes, output_kind kind) {
+  if (kind == output_kind::log) return {std::to_string(bytes)};
+  return {kind == output_kind::coloured ? "--sgr" : "--redraw", std::to_string(bytes)};
+}
+
 // Start, read everything through expect(EOF), close; with `screen`, every byte read is also fed
 // to a screen attached to the session.
-cost library_read(long long bytes, long maxread, double pause, bool screen = false) {
+cost library_read(long long bytes, long maxread, double pause, bool screen = false,
+                  output_kind kind = output_kind::log) {
   stopwatch watch;
-  spawn child(BENCH_PRODUCER, {std::to_string(bytes)});
+  spawn child(BENCH_PRODUCER, producer_args(bytes, kind));
   fast_settings(child, maxread, pause);
   if (screen) child.attach_screen();
   child.expect(EOF_marker, std::nullopt);
@@ -586,6 +597,10 @@ int profile(const std::string& job, int runs, long long bytes) {
       c = library_read(bytes, fast_maxread, 0);
     else if (job == "read-screen")
       c = library_read(bytes, fast_maxread, 0, true);
+    else if (job == "sgr" || job == "sgr-screen")
+      c = library_read(bytes, fast_maxread, 0, job == "sgr-screen", output_kind::coloured);
+    else if (job == "redraw" || job == "redraw-screen")
+      c = library_read(bytes, fast_maxread, 0, job == "redraw-screen", output_kind::redraws);
     else if (job == "exact")
       c = library_marker(bytes, marker_kind::exact, fast_maxread, 0);
     else if (job == "regex")
@@ -708,6 +723,20 @@ int main(int argc, char** argv) {
                                          "without one (maxread 65536, pause 0)",
                                          m[0], m[1], bulk, std::nullopt),
                           m[0], m[1], 1.5));
+    }
+    // Output with escape sequences through a screen: coloured lines, and a full-screen program
+    // repainting its screen, each against the same read without a screen.
+    for (const output_kind kind : {output_kind::coloured, output_kind::redraws}) {
+      const long long size = 16 * MiB;
+      auto m = medians(runs, {[&] { return library_read(size, fast_maxread, 0, false, kind); },
+                              [&] { return library_read(size, fast_maxread, 0, true, kind); }});
+      const std::string what =
+          kind == output_kind::coloured ? "SGR-coloured lines" : "a full-screen program's repaints";
+      add(with_cpu_target(throughput_row("Read 16 MiB of " + what +
+                                             " to EOF with a screen attached, against the same "
+                                             "read without one (maxread 65536, pause 0)",
+                                         m[0], m[1], size, std::nullopt),
+                          m[0], m[1], 4));
     }
 
     // A marker at the end of N MiB, no search window. At the smaller sizes the same job runs
