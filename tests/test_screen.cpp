@@ -135,9 +135,25 @@ TEST(ScreenResize, KeepsWhatFitsAndChecksTheSize) {
 
 // Plain text takes a shorter way through the screen than text with escape sequences (an SGR
 // reset that changes nothing sends the reference the long way); both must end the same.
+// The colours of every cell, as text, to compare two screens by.
+std::string colours_of(const screen& s) {
+  std::string colours;
+  for (int r = 0; r < s.rows(); ++r) {
+    for (int c = 0; c < s.cols(); ++c) {
+      const screen_cell cell = s.cell(r, c);
+      colours += std::to_string(cell.foreground.index) + "/" + std::to_string(cell.background.index) +
+                 (cell.bold ? "b " : " ");
+    }
+  }
+  return colours;
+}
+
 TEST(ScreenFeed, PlainTextEndsAsThroughTheEmulator) {
   std::mt19937 random(7);
-  const std::string pieces[] = {"word ", "x", "\r\n", "\n", "\r", "\t", "\b", "longer text than a row "};
+  const std::string pieces[] = {
+      "word ",      "x",      "\r\n",       "\n",           "\r",
+      "\t",         "\b",     "\x1b[1;31m", "\x1b[44m",     "\x1b[m",
+      "\x1b[0;32m", "\x1b[K", "\xc3\xa9",   "\xe7\x95\x8c", "longer text than a row "};
   for (auto [rows, cols] : {std::pair{3, 7}, {5, 10}, {24, 80}}) {
     std::string text;
     while (text.size() < 200000) text += pieces[random() % std::size(pieces)];
@@ -146,7 +162,7 @@ TEST(ScreenFeed, PlainTextEndsAsThroughTheEmulator) {
     std::string tail = "\r\n";
     for (int i = 0; i < 25000; ++i) tail += "ab\n";
     screen reference(rows, cols);
-    reference.feed("\x1b[m" + text);
+    reference.feed("\x1b[?7h" + text);  // a mode sequence: the emulator takes everything at once
     const std::string reference_text = reference.text();
     reference.feed(tail);
     for (std::size_t chunk : {std::size_t{4096}, std::size_t{70000}, text.size()}) {
@@ -158,6 +174,15 @@ TEST(ScreenFeed, PlainTextEndsAsThroughTheEmulator) {
       plain.feed(tail);
       EXPECT_EQ(plain.text(), reference.text()) << rows << "x" << cols << " in chunks of " << chunk;
       EXPECT_EQ(plain.cursor(), reference.cursor()) << rows << "x" << cols << " in chunks of " << chunk;
+      EXPECT_EQ(colours_of(plain), colours_of(reference)) << rows << "x" << cols << " in chunks of " << chunk;
+      // Read only at the end, so that the pen the text leaves is carried across what scrolls off.
+      screen unread(rows, cols);
+      for (std::size_t at = 0; at < text.size(); at += chunk) {
+        unread.feed(std::string_view(text).substr(at, chunk));
+      }
+      unread.feed(tail);
+      EXPECT_EQ(colours_of(unread), colours_of(reference))
+          << rows << "x" << cols << " in chunks of " << chunk;
     }
   }
 }

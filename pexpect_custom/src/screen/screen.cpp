@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "screen/simple_output.hpp"
 #include "screen/utf8_tail.hpp"
 
 namespace pexpect_custom {
@@ -77,18 +78,12 @@ bool has(key_modifiers set, key_modifiers m) {
   return (static_cast<std::uint8_t>(set) & static_cast<std::uint8_t>(m)) != 0;
 }
 
-// Printable ASCII and the controls that only move the cursor within the screen (or ring).
-bool is_plain(std::string_view bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](char c) {
-    return (c >= 0x20 && c <= 0x7e) || c == '\r' || c == '\n' || c == '\t' || c == '\b' || c == '\a';
-  });
-}
-
-// Where the part of plain text that can still show on a screen of `rows` rows begins: after a
-// CR LF followed by at least 2 * rows further line feeds. From any cursor row, that many line
+// Where the part of simple output that can still show on a screen of `rows` rows begins: after
+// a CR LF followed by at least 2 * rows further line feeds. From any cursor row, that many line
 // feeds scroll everything written before them off a screen whose margins are its edges, and the
-// CR LF puts the cursor in the first column, so feeding a CR and then the rest leaves the same
-// screen as feeding everything. 0 when there is no such point.
+// CR LF puts the cursor in the first column, so feeding the pen left by what comes before, a CR
+// and then the rest leaves the same screen as feeding everything (the rows scrolled in take the
+// pen's background either way). 0 when there is no such point.
 std::size_t visible_start(std::string_view text, int rows) {
   const std::size_t needed = 2 * static_cast<std::size_t>(rows);
   std::size_t line_feeds = 0;
@@ -114,12 +109,13 @@ struct screen::state {
   std::string output;   // what the terminal sent since it was last taken
   std::string replies;  // answers to queries in fed output, not yet taken
   std::string held;     // the start of a character cut off at the end of the last feed
-  // Nothing but plain text has been fed since the start, and the size has never changed: the
-  // terminal's modes, margins and tab stops are still those of a fresh terminal.
+  // Nothing but simple output (see simple_output.hpp) has been fed since the start, and the
+  // size has never changed: the terminal's modes, margins and tab stops are still those of a
+  // fresh terminal.
   bool plain_so_far = true;
-  // Plain text not yet given to the emulator: only its last lines can remain on the screen, so
-  // it waits until the screen is read, losing what scrolls off meanwhile (a build log of
-  // megabytes costs a copy, not an emulation).
+  // Simple output not yet given to the emulator: only its last lines can remain on the screen,
+  // so it waits until the screen is read, losing what scrolls off meanwhile but the pen (a build
+  // log of megabytes, coloured or not, costs a copy, not an emulation).
   std::string unfed;
   bool unfed_after_cut = false;  // unfed begins after a CR LF whose earlier text was dropped
 
@@ -171,6 +167,9 @@ struct screen::state {
     vterm_get_size(vt, &rows, &cols);
     const std::size_t start = visible_start(unfed, rows);
     if (start == 0) return;
+    // Nothing else reaches the emulator before the rest of unfed, so the pen can go now.
+    const std::string pen = detail::pen_left_by(std::string_view(unfed).substr(0, start));
+    vterm_input_write(vt, pen.data(), pen.size());
     unfed.erase(0, start);
     unfed_after_cut = true;
   }
@@ -206,13 +205,16 @@ screen& screen::operator=(screen&&) noexcept = default;
 
 void screen::feed(std::string_view bytes) {
   // libvterm loses a character whose bytes are split between two writes when text precedes the
-  // split, so the cut-off start waits for the rest.
+  // split, so the cut-off start waits for the rest; so does a sequence cut off while output is
+  // held back, so that it can be told whether it is simple.
   std::string& held = state_->held;
   std::string_view input = bytes;
   if (!held.empty()) input = held.append(bytes);
-  const std::size_t complete = input.size() - detail::incomplete_utf8_tail(input);
+  std::size_t tail = detail::incomplete_utf8_tail(input);
+  if (tail == 0 && state_->plain_so_far) tail = detail::incomplete_sequence_tail(input);
+  const std::size_t complete = input.size() - tail;
   const std::string_view text = input.substr(0, complete);
-  if (state_->plain_so_far && is_plain(text)) {
+  if (state_->plain_so_far && detail::is_simple_output(text)) {
     state_->hold_plain(text);
   } else {
     state_->plain_so_far = false;
