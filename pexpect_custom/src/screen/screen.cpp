@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "screen/repaint.hpp"
 #include "screen/simple_output.hpp"
 #include "screen/utf8_tail.hpp"
 
@@ -118,6 +119,11 @@ struct screen::state {
   // log of megabytes, coloured or not, costs a copy, not an emulation).
   std::string unfed;
   bool unfed_after_cut = false;  // unfed begins after a CR LF whose earlier text was dropped
+  // Once other output has come: the repaint the output ends with, not yet given to the emulator
+  // (see repaint.hpp). What a later part of it rewrites is dropped; the rest waits until the
+  // screen is read.
+  detail::repaint_tracker repaints;
+  std::string repaint;
 
   state(int rows, int cols) {
     vt = vterm_new(rows, cols);
@@ -174,9 +180,58 @@ struct screen::state {
     unfed_after_cut = true;
   }
 
-  // Gives the emulator the plain text it has not seen; a dropped start is replaced by the
-  // carriage return that ended it.
+  void write(std::string_view bytes) { vterm_input_write(vt, bytes.data(), bytes.size()); }
+
+  // Gives the emulator output that is not held back as plain text, holding back the repaint at
+  // its end.
+  void emulate(std::string_view bytes) {
+    const detail::repaint_tracker::split at = repaints.scan(bytes);
+    if (at.continues) {
+      repaint.append(bytes);
+      // Past the limit, what has been rewritten since is dropped and the rest emulated, so that
+      // at most that much waits.
+      if (repaint.size() >= unfed_limit) emulate_held_repaint();
+      return;
+    }
+    std::size_t from = 0;
+    if (at.ended_at < 0) {
+      // The repaint ended in the sequence cut off at the end of what was held.
+      const auto length = static_cast<long>(repaint.size()) + at.ended_at;
+      emulate_repaint(static_cast<std::size_t>(std::max(0L, length)));
+      write(repaint);
+      repaint.clear();
+    } else {
+      from = static_cast<std::size_t>(at.ended_at);
+      repaint.append(bytes.substr(0, from));
+      emulate_repaint(repaint.size());
+    }
+    write(bytes.substr(from, at.open_from - from));
+    repaint.assign(bytes.substr(at.open_from));
+  }
+
+  // Gives the emulator the first `length` bytes of the held repaint, without what a later part
+  // of them rewrites but for the pen it leaves.
+  void emulate_repaint(std::size_t length) {
+    if (length == 0) return;
+    const std::string_view held = std::string_view(repaint).substr(0, length);
+    int rows = 0;
+    int cols = 0;
+    vterm_get_size(vt, &rows, &cols);
+    const std::size_t dropped = detail::repaint_tracker::droppable(held, rows, cols);
+    if (dropped > 0) write(detail::pen_left_by(held.substr(0, dropped)));
+    write(held.substr(dropped));
+    repaint.erase(0, length);
+  }
+
+  void emulate_held_repaint() {
+    emulate_repaint(repaint.size());
+    repaints.let_go();
+  }
+
+  // Gives the emulator the output it has not seen: the repaint held back, or the plain text, in
+  // which a dropped start is replaced by the carriage return that ended it.
   void settle() {
+    if (!repaint.empty()) emulate_held_repaint();
     if (unfed.empty()) return;
     drop_scrolled_off();
     if (unfed_after_cut) vterm_input_write(vt, "\r", 1);
@@ -219,7 +274,7 @@ void screen::feed(std::string_view bytes) {
   } else {
     state_->plain_so_far = false;
     state_->settle();
-    vterm_input_write(state_->vt, text.data(), text.size());
+    state_->emulate(text);
   }
   held = std::string(input.substr(complete));
   // Answers nobody takes must not grow without bound on output full of queries.
