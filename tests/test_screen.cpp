@@ -187,6 +187,21 @@ TEST(ScreenFeed, PlainTextEndsAsThroughTheEmulator) {
   }
 }
 
+// Megabytes fed at once, held back or not, in which nothing scrolls off whole (line feeds
+// without carriage returns): the emulator gets them in pieces it can take.
+TEST(ScreenFeed, MegabytesAtOnce) {
+  std::string lines;
+  while (lines.size() < (std::size_t{5} << 20))
+    lines += "line \xc3\xa9 " + std::to_string(lines.size()) + "\n";
+  for (const std::string& first : {std::string(), std::string("\x1b[?7h")}) {
+    screen s(24, 80);
+    s.feed(first);
+    s.feed(lines);
+    EXPECT_EQ(s.cursor().row, 23);
+    EXPECT_NE(s.text().find("line \xc3\xa9 "), std::string::npos);
+  }
+}
+
 // Repaints in place (cursor moves, text, colours, erasing) with now and then something else, fed
 // in chunks of several sizes, against the emulator fed all of it as it comes.
 TEST(ScreenFeed, RepaintsEndAsThroughTheEmulator) {

@@ -20,6 +20,11 @@ namespace {
 constexpr std::size_t max_replies = std::size_t{64} * 1024;
 // From this many bytes of plain text held back on, what has scrolled off is dropped.
 constexpr std::size_t unfed_limit = std::size_t{64} * 1024;
+// Plain text in which nothing can be dropped (line feeds without carriage returns) is held
+// back up to this many bytes, and then emulated.
+constexpr std::size_t unfed_most = 4 * unfed_limit;
+// libvterm is given at most this many bytes at a time: it crashes on a write of some MiB.
+constexpr std::size_t largest_write = std::size_t{64} * 1024;
 
 void check_size(int rows, int cols) {
   if (rows < 1 || cols < 1 || rows > screen::max_size || cols > screen::max_size) {
@@ -165,6 +170,7 @@ struct screen::state {
   void hold_plain(std::string_view text) {
     unfed.append(text);
     if (unfed.size() >= unfed_limit) drop_scrolled_off();
+    if (unfed.size() >= unfed_most) settle_plain();
   }
 
   void drop_scrolled_off() {
@@ -175,12 +181,21 @@ struct screen::state {
     if (start == 0) return;
     // Nothing else reaches the emulator before the rest of unfed, so the pen can go now.
     const std::string pen = detail::pen_left_by(std::string_view(unfed).substr(0, start));
-    vterm_input_write(vt, pen.data(), pen.size());
+    write(pen);
     unfed.erase(0, start);
     unfed_after_cut = true;
   }
 
-  void write(std::string_view bytes) { vterm_input_write(vt, bytes.data(), bytes.size()); }
+  // Gives the emulator `bytes` in pieces it can take, never cutting a UTF-8 character.
+  void write(std::string_view bytes) {
+    while (bytes.size() > largest_write) {
+      std::size_t cut = largest_write;
+      while (cut > largest_write - 4 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) --cut;
+      vterm_input_write(vt, bytes.data(), cut);
+      bytes.remove_prefix(cut);
+    }
+    vterm_input_write(vt, bytes.data(), bytes.size());
+  }
 
   // Gives the emulator output that is not held back as plain text, holding back the repaint at
   // its end.
@@ -228,14 +243,19 @@ struct screen::state {
     repaints.let_go();
   }
 
-  // Gives the emulator the output it has not seen: the repaint held back, or the plain text, in
-  // which a dropped start is replaced by the carriage return that ended it.
+  // Gives the emulator the output it has not seen: the repaint held back, or the plain text.
   void settle() {
     if (!repaint.empty()) emulate_held_repaint();
+    settle_plain();
+  }
+
+  // Gives the emulator the plain text it has not seen; a dropped start is replaced by the
+  // carriage return that ended it.
+  void settle_plain() {
     if (unfed.empty()) return;
     drop_scrolled_off();
-    if (unfed_after_cut) vterm_input_write(vt, "\r", 1);
-    vterm_input_write(vt, unfed.data(), unfed.size());
+    if (unfed_after_cut) write("\r");
+    write(unfed);
     unfed.clear();
     unfed_after_cut = false;
   }
@@ -273,7 +293,7 @@ void screen::feed(std::string_view bytes) {
     state_->hold_plain(text);
   } else {
     state_->plain_so_far = false;
-    state_->settle();
+    state_->settle_plain();
     state_->emulate(text);
   }
   held = std::string(input.substr(complete));
