@@ -3,6 +3,7 @@
 #include "screen/repaint.hpp"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <vector>
 
@@ -16,21 +17,30 @@ bool all_digits(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The numeric parameters of a CSI, a missing one as 0.
-std::vector<long> numbers(std::string_view parameters) {
-  std::vector<long> values{0};
-  for (char c : parameters) {
-    if (c == ';' || c == ':') {
-      values.push_back(0);
-    } else if (values.back() < 100000) {
-      values.back() = values.back() * 10 + (c - '0');
+// The numeric parameters of a CSI, a missing one as 0; beyond the sixteenth they are not kept.
+struct numbers {
+  std::array<long, 16> values{};
+  std::size_t count = 1;
+
+  explicit numbers(std::string_view parameters) {
+    for (char c : parameters) {
+      if (c == ';' || c == ':') {
+        if (count < values.size()) values[count++] = 0;
+      } else if (values[count - 1] < 100000) {
+        values[count - 1] = values[count - 1] * 10 + (c - '0');
+      }
     }
   }
-  return values;
-}
+  long operator[](std::size_t i) const { return values[i]; }
+  std::size_t size() const { return count; }
+  bool contains(long wanted) const {
+    const auto end = values.begin() + static_cast<long>(count);
+    return std::find(values.begin(), end, wanted) != end;
+  }
+};
 
-bool contains(const std::vector<long>& values, long wanted) {
-  return std::find(values.begin(), values.end(), wanted) != values.end();
+bool is_printable(unsigned char byte) {
+  return byte >= 0x20 && byte <= 0x7e;
 }
 
 }  // namespace
@@ -56,12 +66,12 @@ void repaint_tracker::element(bool repaints, long start) {
 // Whether a CSI that ends with `final_byte` belongs in a repaint; notes the sequences after
 // which repaints cannot be held.
 bool repaint_tracker::csi_repaints(char final_byte) {
-  const std::vector<long> values = numbers(csi_parameters_);
+  const numbers values(csi_parameters_);
   if (csi_private_ == '?' && final_byte == 'h' &&
-      (contains(values, 3) || contains(values, 6) || contains(values, 69))) {
+      (values.contains(3) || values.contains(6) || values.contains(69))) {
     unsafe_ = true;  // 132 columns, origin mode, left and right margins
   }
-  if (csi_private_ == 0 && final_byte == 'h' && contains(values, 4)) unsafe_ = true;  // insert mode
+  if (csi_private_ == 0 && final_byte == 'h' && values.contains(4)) unsafe_ = true;  // insert mode
   if (final_byte == 'b') unsafe_ = true;  // repeats the last character, whichever it was
   if (csi_private_ != 0 || !csi_plain_) return false;
   const bool digits = all_digits(csi_parameters_);
@@ -87,7 +97,7 @@ void repaint_tracker::step(unsigned char byte, long at) {
         parse_ = parse::escape;
         sequence_start_ = at;
       } else {
-        element(byte >= 0x20 && byte <= 0x7e, at);
+        element(is_printable(byte), at);
       }
       return;
     case parse::string:
@@ -167,8 +177,12 @@ void repaint_tracker::step(unsigned char byte, long at) {
 repaint_tracker::split repaint_tracker::scan(std::string_view bytes) {
   const bool held = open_;
   ended_ = false;
-  for (std::size_t at = 0; at < bytes.size(); ++at)
+  for (std::size_t at = 0; at < bytes.size(); ++at) {
+    const bool text = parse_ == parse::ground && is_printable(static_cast<unsigned char>(bytes[at]));
     step(static_cast<unsigned char>(bytes[at]), static_cast<long>(at));
+    // The rest of a run of text changes nothing here.
+    while (text && at + 1 < bytes.size() && is_printable(static_cast<unsigned char>(bytes[at + 1]))) ++at;
+  }
   // An unsafe sequence ends whatever repaint is open, from its start.
   if (unsafe_ && open_)
     element(false, parse_ == parse::ground ? static_cast<long>(bytes.size()) : sequence_start_);
@@ -272,7 +286,7 @@ std::size_t repaint_tracker::droppable(std::string_view held, int rows, int cols
       while (end < held.size() && static_cast<unsigned char>(held[end]) < 0x40) ++end;
       if (at + 1 >= held.size() || held[at + 1] != '[' || end >= held.size()) break;
       const char final_byte = held[end];
-      const std::vector<long> values = numbers(held.substr(at + 2, end - at - 2));
+      const numbers values(held.substr(at + 2, end - at - 2));
       at = end + 1;
       if (final_byte == 'H' || final_byte == 'f') {
         since.move(values[0], values.size() > 1 ? values[1] : 1);
