@@ -86,14 +86,6 @@ class expect_base {
   long maxread = 2000;
   /// Bytes read but not yet consumed.
   std::string buffer;
-  /// Plain text: the expect family (and read, readline and the other readers built on it) sees
-  /// the output with its terminal control sequences taken out (CSI, OSC, DCS, APC, PM and SOS
-  /// strings, two-byte escapes, charset selections), so `buffer`, `before`, `after` and `match`
-  /// hold text. Every other byte is kept: CR, LF, tab, backspace and the other single control
-  /// characters, and UTF-8 text. A sequence cut between reads is taken out whole. One that never
-  /// ends is given up after 256 bytes (a string after 64 KiB), and what follows is text again.
-  /// read_nonblocking, the log sinks, the recording and the screen still get every byte.
-  bool strip_terminal_sequences = false;
   /// How far back the expect loop searches; nullopt for the whole buffer.
   std::optional<long> searchwindowsize;
   /// Pause before every send, in seconds, so that input never reaches a program before it has
@@ -118,6 +110,14 @@ class expect_base {
   bool closed = true;
   /// Selects the slow end-of-file check (false on Linux).
   bool irix_hack = false;
+  /// Plain text: the expect family (and read, readline and the other readers built on it) sees
+  /// the output with its terminal control sequences taken out (CSI, OSC, DCS, APC, PM and SOS
+  /// strings, two-byte escapes, charset selections), so `buffer`, `before`, `after` and `match`
+  /// hold text. Every other byte is kept: CR, LF, tab, backspace and the other single control
+  /// characters, and UTF-8 text. A sequence cut between reads is taken out whole. One that never
+  /// ends is given up after 256 bytes (a string after 64 KiB), and what follows is text again.
+  /// read_nonblocking, the log sinks, the recording and the screen still get every byte.
+  bool strip_terminal_sequences = false;
 
   /// Whether the other side can still deliver output.
   virtual bool isalive() = 0;
@@ -336,10 +336,10 @@ class expect_base {
   std::unique_ptr<pexpect_custom::screen> screen_;
   // The terminal size the screen and the recording last heard of; (0, 0) before any.
   std::pair<int, int> known_size_{0, 0};
-  // Set while a pending_expect runs on this object.
-  bool expect_pending_ = false;
   // Where the plain-text filter stopped at the end of the last read.
   detail::sequence_position sequence_position_;
+  // Set while a pending_expect runs on this object.
+  bool expect_pending_ = false;
 };
 
 /// Input iterator over the lines of an expect_base (see expect_base::next()).
