@@ -116,7 +116,8 @@ class expect_base {
   /// hold text. Every other byte is kept: CR, LF, tab, backspace and the other single control
   /// characters, and UTF-8 text. A sequence cut between reads is taken out whole. One that never
   /// ends is given up after 256 bytes (a string after 64 KiB), and what follows is text again.
-  /// read_nonblocking, the log sinks, the recording and the screen still get every byte.
+  /// read_nonblocking, the log sinks, the recording and the screen still get every byte
+  /// (interact writes out what `buffer` holds, that is text, before it relays).
   bool strip_terminal_sequences = false;
 
   /// Whether the other side can still deliver output.
