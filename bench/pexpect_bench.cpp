@@ -5,14 +5,17 @@
 // itself adds and varies much less when other work shares the machine.
 //
 // usage: pexpect_bench [--quick] [--runs N] [--markdown FILE] [--defaults-markdown FILE] [--data FILE]
+//        pexpect_bench --screen [--runs N]
 //        pexpect_bench --profile JOB [--runs N] [--mib N]
 //   --quick     fewer runs and sizes
+//   --screen    only the rows of a screen on the session, printed with their Markdown lines
 //   --markdown  writes the results table (Markdown) to FILE
 //   --defaults-markdown  writes the table of the jobs with every field at its default to FILE
 //   --data      writes time against output size of the marker jobs to FILE (for gnuplot)
 //   --profile   runs one job alone and prints its costs, for a profiler or to compare two
-//               builds: read, read-screen (read with a screen attached), exact, regex, spawn, relay, idle,
-//               defaults-read, defaults-exact, defaults-regex, defaults-spawn, defaults-read-no-pause
+//               builds: read, read-screen (read with a screen attached), sgr, sgr-screen (coloured
+//               lines), redraw, redraw-screen (a full-screen program's repaints), exact, regex, spawn, relay,
+//               idle, defaults-read, defaults-exact, defaults-regex, defaults-spawn, defaults-read-no-pause
 //               (maxread 2000, no pause), shell, shell-no-pause, defaults-shell, run-prompt
 //               (20 prompts, delaybeforesend 0), defaults-run-prompt, or baseline-read, baseline-find,
 //               baseline-spawn, baseline-relay, baseline-read-2000, baseline-find-2000,
@@ -111,11 +114,21 @@ void fast_settings(spawn& child, long maxread, double pause) {
   child.delayafterterminate = 0;
 }
 
+// What the producer writes: build-log lines, the same lines coloured, or a full-screen
+// program's repaints.
+enum class output_kind { log, coloured, redraws };
+
+std::vector<std::string> producer_args(long long bytes, output_kind kind) {
+  if (kind == output_kind::log) return {std::to_string(bytes)};
+  return {kind == output_kind::coloured ? "--sgr" : "--redraw", std::to_string(bytes)};
+}
+
 // Start, read everything through expect(EOF), close; with `screen`, every byte read is also fed
 // to a screen attached to the session.
-cost library_read(long long bytes, long maxread, double pause, bool screen = false) {
+cost library_read(long long bytes, long maxread, double pause, bool screen = false,
+                  output_kind kind = output_kind::log) {
   stopwatch watch;
-  spawn child(BENCH_PRODUCER, {std::to_string(bytes)});
+  spawn child(BENCH_PRODUCER, producer_args(bytes, kind));
   fast_settings(child, maxread, pause);
   if (screen) child.attach_screen();
   child.expect(EOF_marker, std::nullopt);
@@ -483,6 +496,13 @@ class large_caller {
   int from_ = -1;
 };
 
+std::string load_average() {
+  std::ifstream file("/proc/loadavg");
+  std::string one, five, fifteen;
+  file >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
 // ---- reporting --------------------------------------------------------------------------------
 
 std::string fixed(double value, int decimals) {
@@ -577,6 +597,36 @@ void print_row(const row& r) {
             << (r.target.empty() ? "" : " (target " + r.target + ": " + r.verdict + ")") << std::endl;
 }
 
+// A screen on the session: the same read with a screen fed every byte, against the read
+// without one, for build-log lines (64 MiB), coloured lines and a full-screen program's
+// repaints (16 MiB each).
+std::vector<row> screen_rows(int runs) {
+  std::vector<row> rows;
+  const long long bulk = 64 * MiB;
+  {
+    auto m = medians(runs, {[&] { return library_read(bulk, fast_maxread, 0); },
+                            [&] { return library_read(bulk, fast_maxread, 0, true); }});
+    rows.push_back(
+        with_cpu_target(throughput_row("Read 64 MiB to EOF with a screen attached, against the same "
+                                       "read without one (maxread 65536, pause 0)",
+                                       m[0], m[1], bulk, std::nullopt),
+                        m[0], m[1], 1.5));
+  }
+  for (const output_kind kind : {output_kind::coloured, output_kind::redraws}) {
+    const long long size = 16 * MiB;
+    auto m = medians(runs, {[&] { return library_read(size, fast_maxread, 0, false, kind); },
+                            [&] { return library_read(size, fast_maxread, 0, true, kind); }});
+    const std::string what =
+        kind == output_kind::coloured ? "SGR-coloured lines" : "a full-screen program's repaints";
+    rows.push_back(with_cpu_target(throughput_row("Read 16 MiB of " + what +
+                                                      " to EOF with a screen attached, against the same "
+                                                      "read without one (maxread 65536, pause 0)",
+                                                  m[0], m[1], size, std::nullopt),
+                                   m[0], m[1], 4));
+  }
+  return rows;
+}
+
 // One job alone, for a profiler or an A/B comparison of two builds.
 int profile(const std::string& job, int runs, long long bytes) {
   const std::vector<std::string> relayed = {BENCH_PRODUCER, std::to_string(bytes)};
@@ -586,6 +636,10 @@ int profile(const std::string& job, int runs, long long bytes) {
       c = library_read(bytes, fast_maxread, 0);
     else if (job == "read-screen")
       c = library_read(bytes, fast_maxread, 0, true);
+    else if (job == "sgr" || job == "sgr-screen")
+      c = library_read(bytes, fast_maxread, 0, job == "sgr-screen", output_kind::coloured);
+    else if (job == "redraw" || job == "redraw-screen")
+      c = library_read(bytes, fast_maxread, 0, job == "redraw-screen", output_kind::redraws);
     else if (job == "exact")
       c = library_marker(bytes, marker_kind::exact, fast_maxread, 0);
     else if (job == "regex")
@@ -648,6 +702,7 @@ int main(int argc, char** argv) {
   bool quick = false;
   int runs = 5;
   std::string markdown_path, defaults_path, data_path, profile_job;
+  bool screen_only = false;
   long long profile_mib = 64;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
@@ -662,6 +717,8 @@ int main(int argc, char** argv) {
       defaults_path = argv[++i];
     } else if (word == "--data" && i + 1 < argc) {
       data_path = argv[++i];
+    } else if (word == "--screen") {
+      screen_only = true;
     } else if (word == "--profile" && i + 1 < argc) {
       profile_job = argv[++i];
     } else if (word == "--mib" && i + 1 < argc) {
@@ -677,6 +734,17 @@ int main(int argc, char** argv) {
 
   try {
     if (!profile_job.empty()) return profile(profile_job, runs, profile_mib * MiB);
+    if (screen_only) {
+      std::cout << "Every figure is the median of " << runs
+                << " runs; load average before: " << load_average() << std::endl;
+      for (const row& r : screen_rows(runs)) {
+        print_row(r);
+        std::cout << "| " << r.job << " | " << r.baseline << " | " << r.library << " | " << r.ratio << " | "
+                  << r.cpu_ratio << " | " << r.target << " | " << r.verdict << " |" << std::endl;
+      }
+      std::cout << "load average after: " << load_average() << std::endl;
+      return 0;
+    }
 
     std::vector<row> rows;
     auto add = [&](row r) {
@@ -700,15 +768,7 @@ int main(int argc, char** argv) {
       add(with_cpu_target(throughput_row(read + "maxread 65536, pause 0", m[0], m[2], bulk, 0.9), m[0], m[2],
                           1.5));
     }
-    // The same read with a screen fed every byte, against the read without one.
-    {
-      auto m = medians(runs, {[&] { return library_read(bulk, fast_maxread, 0); },
-                              [&] { return library_read(bulk, fast_maxread, 0, true); }});
-      add(with_cpu_target(throughput_row("Read 64 MiB to EOF with a screen attached, against the same read "
-                                         "without one (maxread 65536, pause 0)",
-                                         m[0], m[1], bulk, std::nullopt),
-                          m[0], m[1], 1.5));
-    }
+    for (row& r : screen_rows(runs)) add(std::move(r));
 
     // A marker at the end of N MiB, no search window. At the smaller sizes the same job runs
     // under the rescanning rule too, for the plot (it is quadratic: too slow for the largest).

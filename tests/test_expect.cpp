@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -466,6 +467,39 @@ TEST_F(ExpectPatterns, MarkersAlone) {
   pattern_list once = compiled->compile_pattern_list({"never", TIMEOUT_marker});
   EXPECT_EQ(compiled->expect_list(once, 0), 1);
   EXPECT_EQ(compiled->expect_exact(TIMEOUT_marker, 0), 0);
+}
+
+// Programs that colour their output: plain text is matched on the words, while the log and the
+// screen still see the colours.
+TEST_F(ExpectPatterns, PlainTextOfColouredPrograms) {
+  const environment env = inherit_environment(
+      {{"LS_COLORS", std::nullopt}, {"GREP_COLORS", std::nullopt}, {"TERM", "xterm"}, {"LC_ALL", "C"}});
+  test_support::temp_dir dir;
+  ASSERT_EQ(::mkdir((dir.path() + "/subdir").c_str(), 0755), 0);
+  dir.write_file("tool", "", 0755);
+  std::ostringstream raw;
+  spawn ls("ls", {"--color=always", "-1", dir.path()},
+           {.env = env, .logfile_read = &raw, .screen = true, .strip_terminal_sequences = true});
+  EXPECT_EQ(ls.expect_exact("subdir\r\ntool\r\n"), 0);
+  EXPECT_EQ(ls.before, "");
+  EXPECT_NE(raw.str().find("\x1b["), std::string::npos);
+  EXPECT_EQ(ls.screen().cell(0, 0).foreground, colour::indexed(4));
+
+  spawn grep("sh", {"-c", "echo one two three | grep --color=always two"},
+             {.env = env, .strip_terminal_sequences = true});
+  EXPECT_EQ(grep.expect("one (\\w+) three\r\n"), 0);
+  EXPECT_EQ(grep.group(1), "two");
+
+  spawn bash(
+      "bash", {"--norc", "--noprofile"},
+      {.cwd = "/",
+       .env = inherit_environment(
+           {{"PS1", "\\[\\e[1;32m\\]me@box\\[\\e[0m\\]:\\[\\e[34m\\]\\w\\[\\e[0m\\]> "}, {"TERM", "xterm"}}),
+       .delaybeforesend = 0,
+       .strip_terminal_sequences = true});
+  EXPECT_EQ(bash.expect_exact("me@box:/> "), 0);
+  bash.sendline("echo $((6 * 7))");
+  EXPECT_EQ(bash.expect_exact("42\r\nme@box:/> "), 0);
 }
 
 // The one test with the library's own pauses, to show they hold up.

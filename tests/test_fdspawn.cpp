@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "pexpect_custom/fdspawn.hpp"
+#include "pexpect_custom/pending_expect.hpp"
 #include "test_support.hpp"
 
 using namespace pexpect_custom;
@@ -45,6 +46,25 @@ fdspawn quick(int fd, fdspawn_options options = {}) {
   stream.delaybeforesend = 0;
   stream.delayafterread = 0;
   return stream;
+}
+
+// The text a plain-text fdspawn finds in `output` written to a pipe in pieces of `piece` bytes,
+// each read before the next is written, up to the end of the output.
+std::string plain_text_of(const std::string& output, std::size_t piece) {
+  int fds[2];
+  EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  fdspawn stream = quick(fds[0], {.ownership = fd_ownership::owned, .strip_terminal_sequences = true});
+  pending_expect pending(stream, std::make_shared<searcher_string>(pattern_list{EOF_marker}), 20);
+  for (std::size_t at = 0; at < output.size(); at += piece) {
+    write_all(fds[1], output.substr(at, piece));
+    do {
+      EXPECT_FALSE(pending.step());
+    } while (!pending.took_bytes());
+  }
+  ::close(fds[1]);
+  while (!pending.step()) {
+  }
+  return stream.before_text();
 }
 
 }  // namespace
@@ -210,5 +230,37 @@ TEST(Fdspawn, InvalidDescriptorIsRefused) {
     FAIL();
   } catch (const SystemError& error) {
     EXPECT_EQ(error.code().value(), EBADF);
+  }
+}
+
+TEST(Fdspawn, PlainTextIsTheSameHoweverTheOutputIsCut) {
+  struct row {
+    std::string output, text;
+  };
+  const std::vector<row> rows = {
+      {"a\x1b[1;31mred\x1b[0m \x1b[38:2::1:2:3mb\x1b[K\x1b[?2004h", "ared b"},
+      {"\x1b]0;title\x07\x1b]8;;http://x/\x1b\\link\x1b]8;;\x1b\\", "link"},
+      {"\x1bPq#0;2;0\x1b\\\x1b_Gi=1\x1b\\\x1b^pm\x1b\\\x1bXsos\x1b\\ok", "ok"},
+      {"\x1b(0lqk\x1b(B\x1b)0\x1b=\x1b>\x1b"
+       "7x\x1b"
+       "8\x1b#8y",
+       "lqkxy"},
+      {"a\r\n\tb\bc\x07\x0f", "a\r\n\tb\bc\x07\x0f"},
+      {"\x1b[1m\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\x1b[m", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+      // A control inside a sequence acts; CAN abandons one; ESC ends a string and starts anew.
+      {"\x1b[3\r\n1mx\x1b[31\x18y\x1b]0;t\x1b[1mz", "\r\nxyz"},
+      {"end\x1b]0;never ended", "end"},
+  };
+  for (const row& r : rows) {
+    EXPECT_EQ(plain_text_of(r.output, r.output.size()), r.text) << r.output;
+    EXPECT_EQ(plain_text_of(r.output, 1), r.text) << r.output;
+  }
+  // A sequence that never ends is given up, and the output after it is text again.
+  for (const std::string& unended :
+       {"\x1b[" + std::string(1000, '1'), "\x1b]0;" + std::string(100000, 'x')}) {
+    const std::string text = plain_text_of(unended + "\r\ntail", 1);
+    EXPECT_EQ(text, plain_text_of(unended + "\r\ntail", 4096));  // a pipe holds 64 KiB at most
+    EXPECT_TRUE(text.ends_with("\r\ntail"));
+    EXPECT_LT(text.size(), unended.size() - 200);
   }
 }

@@ -229,9 +229,25 @@ TEST(ScreenResize, KeepsWhatFitsAndChecksTheSize) {
 
 // Plain text takes a shorter way through the screen than text with escape sequences (an SGR
 // reset that changes nothing sends the reference the long way); both must end the same.
+// The colours of every cell, as text, to compare two screens by.
+std::string colours_of(const screen& s) {
+  std::string colours;
+  for (int r = 0; r < s.rows(); ++r) {
+    for (int c = 0; c < s.cols(); ++c) {
+      const screen_cell cell = s.cell(r, c);
+      colours += std::to_string(cell.foreground.index) + "/" + std::to_string(cell.background.index) +
+                 (cell.bold ? "b " : " ");
+    }
+  }
+  return colours;
+}
+
 TEST(ScreenFeed, PlainTextEndsAsThroughTheEmulator) {
   std::mt19937 random(7);
-  const std::string pieces[] = {"word ", "x", "\r\n", "\n", "\r", "\t", "\b", "longer text than a row "};
+  const std::string pieces[] = {
+      "word ",      "x",      "\r\n",       "\n",           "\r",
+      "\t",         "\b",     "\x1b[1;31m", "\x1b[44m",     "\x1b[m",
+      "\x1b[0;32m", "\x1b[K", "\xc3\xa9",   "\xe7\x95\x8c", "longer text than a row "};
   for (auto [rows, cols] : {std::pair{3, 7}, {5, 10}, {24, 80}}) {
     std::string text;
     while (text.size() < 200000) text += pieces[random() % std::size(pieces)];
@@ -240,7 +256,7 @@ TEST(ScreenFeed, PlainTextEndsAsThroughTheEmulator) {
     std::string tail = "\r\n";
     for (int i = 0; i < 25000; ++i) tail += "ab\n";
     screen reference(rows, cols);
-    reference.feed("\x1b[m" + text);
+    reference.feed("\x1b[?7h" + text);  // a mode sequence: the emulator takes everything at once
     const std::string reference_text = reference.text();
     reference.feed(tail);
     for (std::size_t chunk : {std::size_t{4096}, std::size_t{70000}, text.size()}) {
@@ -252,6 +268,84 @@ TEST(ScreenFeed, PlainTextEndsAsThroughTheEmulator) {
       plain.feed(tail);
       EXPECT_EQ(plain.text(), reference.text()) << rows << "x" << cols << " in chunks of " << chunk;
       EXPECT_EQ(plain.cursor(), reference.cursor()) << rows << "x" << cols << " in chunks of " << chunk;
+      EXPECT_EQ(colours_of(plain), colours_of(reference)) << rows << "x" << cols << " in chunks of " << chunk;
+      // Read only at the end, so that the pen the text leaves is carried across what scrolls off.
+      screen unread(rows, cols);
+      for (std::size_t at = 0; at < text.size(); at += chunk) {
+        unread.feed(std::string_view(text).substr(at, chunk));
+      }
+      unread.feed(tail);
+      EXPECT_EQ(colours_of(unread), colours_of(reference))
+          << rows << "x" << cols << " in chunks of " << chunk;
+    }
+  }
+}
+
+// Megabytes fed at once, held back or not, in which nothing scrolls off whole (line feeds
+// without carriage returns): the emulator gets them in pieces it can take.
+TEST(ScreenFeed, MegabytesAtOnce) {
+  std::string lines;
+  while (lines.size() < (std::size_t{5} << 20))
+    lines += "line \xc3\xa9 " + std::to_string(lines.size()) + "\n";
+  for (const std::string& first : {std::string(), std::string("\x1b[?7h")}) {
+    screen s(24, 80);
+    s.feed(first);
+    s.feed(lines);
+    EXPECT_EQ(s.cursor().row, 23);
+    EXPECT_NE(s.text().find("line \xc3\xa9 "), std::string::npos);
+  }
+}
+
+// Repaints in place (cursor moves, text, colours, erasing) with now and then something else, fed
+// in chunks of several sizes, against the emulator fed all of it as it comes.
+TEST(ScreenFeed, RepaintsEndAsThroughTheEmulator) {
+  std::mt19937 random(11);
+  auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  const std::string others[] = {"\r\n",      "\n",       "\x1b[?25l", "\x1b]0;t\x07",
+                                "\x1b[2;3r", "\xc3\xa9", "\b",        "\x1b[r"};
+  for (auto [rows, cols] : {std::pair{3, 7}, {24, 80}}) {
+    auto move = [&](int row, int col) {
+      return "\x1b[" + std::to_string(row) + ";" + std::to_string(col) + "H";
+    };
+    std::string output;
+    while (output.size() < 300000) {
+      const int kind = pick(40);
+      if (kind < 1) {  // a whole frame, row by row
+        for (int r = 1; r <= rows; ++r)
+          output += move(r, 1) + std::string(pick(cols + 1), 'a' + pick(26)) + "\x1b[K";
+      } else if (kind < 7) {  // one row rewritten, by text that fills it or by erasing the rest
+        output += move(1 + pick(rows), 1) + "\x1b[3" + std::to_string(pick(8)) + "m";
+        output += pick(3) ? std::string(pick(cols), 'A' + pick(26)) + "\x1b[K" : std::string(cols, '=');
+      } else if (kind < 13) {
+        output += move(pick(rows + 2), pick(cols + 2));
+      } else if (kind < 21) {
+        output += std::string(pick(cols + 3), 'a' + pick(26));
+      } else if (kind < 27) {
+        output += "\x1b[" + std::to_string(pick(2)) + ";4" + std::to_string(pick(8)) + "m";
+      } else if (kind < 37) {
+        output += "\x1b[" + std::to_string(pick(3)) + (pick(2) ? "K" : "J");
+      } else if (kind < 38) {
+        output += "\x1b[H\x1b[2J";
+      } else {
+        output += others[pick(std::size(others))];
+      }
+    }
+    for (std::size_t chunk : {std::size_t{1000}, std::size_t{4096}, std::size_t{70000}}) {
+      screen reference(rows, cols), read_often(rows, cols), read_once(rows, cols);
+      reference.feed("\x1b[4h\x1b[4l");  // after insert mode, a screen emulates everything as it comes
+      for (std::size_t at = 0; at < output.size(); at += chunk) {
+        for (screen* s : {&reference, &read_often, &read_once})
+          s->feed(std::string_view(output).substr(at, chunk));
+        if (at % (2 * chunk) == 0) {
+          EXPECT_EQ(colours_of(read_often), colours_of(reference)) << rows << "x" << cols << " at " << at;
+          EXPECT_EQ(read_often.text(), reference.text()) << rows << "x" << cols << " at " << at;
+        }
+      }
+      for (const screen* s : {&read_often, &read_once}) {
+        EXPECT_EQ(s->text(), reference.text()) << rows << "x" << cols << " in chunks of " << chunk;
+        EXPECT_EQ(s->cursor(), reference.cursor()) << rows << "x" << cols << " in chunks of " << chunk;
+        EXPECT_EQ(colours_of(*s), colours_of(reference)) << rows << "x" << cols << " in chunks of " << chunk;
+      }
     }
   }
 }

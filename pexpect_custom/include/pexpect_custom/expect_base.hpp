@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <cstdint>
 #include <initializer_list>
 #include <iosfwd>
 #include <iterator>
@@ -39,6 +40,14 @@ inline constexpr double delayafterread = 0.0001;
 
 /// A condition over what a screen shows, for expect_screen.
 using screen_condition = std::function<bool(const screen&)>;
+namespace detail {
+/// Where the plain-text filter (see `strip_terminal_sequences`) stands between two reads: in
+/// the middle of a control sequence, and how far into it, or not.
+struct sequence_position {
+  std::uint8_t state = 0;
+  std::uint32_t length = 0;
+};
+}  // namespace detail
 
 /// The reading, sending and expect side shared by spawn and fdspawn.
 class expect_base {
@@ -107,6 +116,15 @@ class expect_base {
   bool closed = true;
   /// Selects the slow end-of-file check (false on Linux).
   bool irix_hack = false;
+  /// Plain text: the expect family (and read, readline and the other readers built on it) sees
+  /// the output with its terminal control sequences taken out (CSI, OSC, DCS, APC, PM and SOS
+  /// strings, two-byte escapes, charset selections), so `buffer`, `before`, `after` and `match`
+  /// hold text. Every other byte is kept: CR, LF, tab, backspace and the other single control
+  /// characters, and UTF-8 text. A sequence cut between reads is taken out whole. One that never
+  /// ends is given up after 256 bytes (a string after 64 KiB), and what follows is text again.
+  /// read_nonblocking, the log sinks, the recording and the screen still get every byte
+  /// (interact writes out what `buffer` holds, that is text, before it relays).
+  bool strip_terminal_sequences = false;
 
   /// Whether the other side can still deliver output.
   virtual bool isalive() = 0;
@@ -364,6 +382,8 @@ class expect_base {
   std::unique_ptr<pexpect_custom::screen> screen_;
   // The terminal size the screen and the recording last heard of; (0, 0) before any.
   std::pair<int, int> known_size_{0, 0};
+  // Where the plain-text filter stopped at the end of the last read.
+  detail::sequence_position sequence_position_;
   // Set while a pending_expect runs on this object.
   bool expect_pending_ = false;
 };

@@ -30,6 +30,8 @@ struct fdspawn_options {
   bool screen = false;
   /// Sets the `recording` field.
   recorder* recording = nullptr;
+  /// Sets the `strip_terminal_sequences` field: expect on the output's text.
+  bool strip_terminal_sequences = false;
 };
 
 /// Reading, sending, expect and the file-like readers over an existing descriptor. There is no

@@ -55,6 +55,8 @@ struct spawn_options {
   recorder* recording = nullptr;
   /// Sets the `wait_for_exec` field: false returns as soon as the child is forked.
   bool wait_for_exec = true;
+  /// Sets the `strip_terminal_sequences` field: expect on the output's text.
+  bool strip_terminal_sequences = false;
 };
 
 /// Filter applied to each chunk relayed by `interact`.

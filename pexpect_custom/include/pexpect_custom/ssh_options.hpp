@@ -123,6 +123,8 @@ struct ssh_options {
   delay_arg delayafterread = defaults::delayafterread;
   /// Sets the `recording` field once the session runs.
   recorder* recording = nullptr;
+  /// Sets the `strip_terminal_sequences` field: expect on the output's text.
+  bool strip_terminal_sequences = false;
 };
 
 /// The settings of one session on a shared connection (see ssh_connection); their meaning is that
@@ -149,6 +151,7 @@ struct ssh_session_options {
   delay_arg delayafterterminate = defaults::delayafterterminate;
   delay_arg delayafterread = defaults::delayafterread;
   recorder* recording = nullptr;
+  bool strip_terminal_sequences = false;
 };
 
 /// The session fields of `options`.

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "expect/plain_text.hpp"
 #include "io/clock.hpp"
 
 namespace pexpect_custom {
@@ -51,16 +52,15 @@ std::size_t grown_capacity(std::size_t capacity, std::size_t needed) {
   return std::max({needed, capacity + added, 2 * capacity});
 }
 
-// Appends `chunk`, growing a large output in the steps above.
-void append_output(std::string& incoming, std::string_view chunk) {
-  const std::size_t needed = incoming.size() + chunk.size();
+// Makes room for `extra` more bytes when the output is large, in the steps above.
+void make_room(std::string& incoming, std::size_t extra) {
+  const std::size_t needed = incoming.size() + extra;
   if (needed > incoming.capacity() && needed >= large_output) {
     std::string grown;
     grown.reserve(grown_capacity(incoming.capacity(), needed));
     grown.append(incoming);
     incoming.swap(grown);
   }
-  incoming.append(chunk);
 }
 
 // Splits the expect's output around the searcher's match: before it, the match, after it.
@@ -231,8 +231,14 @@ pending_expect::read_outcome pending_expect::read_available() {
     return read_outcome::nothing;
   }
   bytes_taken_ = chunk->size();
-  freshlen_ = static_cast<long>(chunk->size());
-  append_output(incoming_, *chunk);
+  const std::size_t length_before = incoming_.size();
+  make_room(incoming_, chunk->size());
+  if (session.strip_terminal_sequences) {
+    detail::append_text(incoming_, *chunk, session.sequence_position_);
+  } else {
+    incoming_.append(*chunk);
+  }
+  freshlen_ = static_cast<long>(incoming_.size() - length_before);
   searched_ = false;
   return read_outcome::bytes;
 }

@@ -67,6 +67,7 @@ fdspawn::fdspawn(int fd, fdspawn_options options)
               options.ownership) {
   if (options.screen) attach_screen();
   recording = options.recording;
+  strip_terminal_sequences = options.strip_terminal_sequences;
 }
 
 fdspawn::fdspawn(fdspawn&& other) noexcept

@@ -133,6 +133,7 @@ spawn::spawn(const std::optional<std::string>& command_word, const std::vector<s
   logfile_send = options.logfile_send;
   dimensions_ = options.dimensions;
   wait_for_exec = options.wait_for_exec;
+  strip_terminal_sequences = options.strip_terminal_sequences;
   start(command_word, argv);
   if (options.screen && !closed) attach_screen();
   recording = options.recording;

@@ -10,6 +10,8 @@
 #include <utility>
 
 #include "screen/screen_access.hpp"
+#include "screen/repaint.hpp"
+#include "screen/simple_output.hpp"
 #include "screen/utf8_tail.hpp"
 
 namespace pexpect_custom {
@@ -20,6 +22,11 @@ namespace {
 constexpr std::size_t max_replies = std::size_t{64} * 1024;
 // From this many bytes of plain text held back on, what has scrolled off is dropped.
 constexpr std::size_t unfed_limit = std::size_t{64} * 1024;
+// Plain text in which nothing can be dropped (line feeds without carriage returns) is held
+// back up to this many bytes, and then emulated.
+constexpr std::size_t unfed_most = 4 * unfed_limit;
+// libvterm is given at most this many bytes at a time: it crashes on a write of some MiB.
+constexpr std::size_t largest_write = std::size_t{64} * 1024;
 
 void check_size(int rows, int cols) {
   if (rows < 1 || cols < 1 || rows > screen::max_size || cols > screen::max_size) {
@@ -79,18 +86,12 @@ bool has(key_modifiers set, key_modifiers m) {
   return (static_cast<std::uint8_t>(set) & static_cast<std::uint8_t>(m)) != 0;
 }
 
-// Printable ASCII and the controls that only move the cursor within the screen (or ring).
-bool is_plain(std::string_view bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](char c) {
-    return (c >= 0x20 && c <= 0x7e) || c == '\r' || c == '\n' || c == '\t' || c == '\b' || c == '\a';
-  });
-}
-
-// Where the part of plain text that can still show on a screen of `rows` rows begins: after a
-// CR LF followed by at least 2 * rows further line feeds. From any cursor row, that many line
+// Where the part of simple output that can still show on a screen of `rows` rows begins: after
+// a CR LF followed by at least 2 * rows further line feeds. From any cursor row, that many line
 // feeds scroll everything written before them off a screen whose margins are its edges, and the
-// CR LF puts the cursor in the first column, so feeding a CR and then the rest leaves the same
-// screen as feeding everything. 0 when there is no such point.
+// CR LF puts the cursor in the first column, so feeding the pen left by what comes before, a CR
+// and then the rest leaves the same screen as feeding everything (the rows scrolled in take the
+// pen's background either way). 0 when there is no such point.
 std::size_t visible_start(std::string_view text, int rows) {
   const std::size_t needed = 2 * static_cast<std::size_t>(rows);
   std::size_t line_feeds = 0;
@@ -116,14 +117,20 @@ struct screen::state {
   std::string output;   // what the terminal sent since it was last taken
   std::string replies;  // answers to queries in fed output, not yet taken
   std::string held;     // the start of a character cut off at the end of the last feed
-  // Nothing but plain text has been fed since the start, and the size has never changed: the
-  // terminal's modes, margins and tab stops are still those of a fresh terminal.
+  // Nothing but simple output (see simple_output.hpp) has been fed since the start, and the
+  // size has never changed: the terminal's modes, margins and tab stops are still those of a
+  // fresh terminal.
   bool plain_so_far = true;
-  // Plain text not yet given to the emulator: only its last lines can remain on the screen, so
-  // it waits until the screen is read, losing what scrolls off meanwhile (a build log of
-  // megabytes costs a copy, not an emulation).
+  // Simple output not yet given to the emulator: only its last lines can remain on the screen,
+  // so it waits until the screen is read, losing what scrolls off meanwhile but the pen (a build
+  // log of megabytes, coloured or not, costs a copy, not an emulation).
   std::string unfed;
   bool unfed_after_cut = false;  // unfed begins after a CR LF whose earlier text was dropped
+  // Once other output has come: the repaint the output ends with, not yet given to the emulator
+  // (see repaint.hpp). What a later part of it rewrites is dropped; the rest waits until the
+  // screen is read.
+  detail::repaint_tracker repaints;
+  std::string repaint;
 
   state(int rows, int cols) {
     vt = vterm_new(rows, cols);
@@ -183,6 +190,7 @@ struct screen::state {
   void hold_plain(std::string_view text) {
     unfed.append(text);
     if (unfed.size() >= unfed_limit) drop_scrolled_off();
+    if (unfed.size() >= unfed_most) settle_plain();
   }
 
   void drop_scrolled_off() {
@@ -191,17 +199,83 @@ struct screen::state {
     vterm_get_size(vt, &rows, &cols);
     const std::size_t start = visible_start(unfed, rows);
     if (start == 0) return;
+    // Nothing else reaches the emulator before the rest of unfed, so the pen can go now.
+    const std::string pen = detail::pen_left_by(std::string_view(unfed).substr(0, start));
+    write(pen);
     unfed.erase(0, start);
     unfed_after_cut = true;
   }
 
+  // Gives the emulator `bytes` in pieces it can take, never cutting a UTF-8 character.
+  void write(std::string_view bytes) {
+    while (bytes.size() > largest_write) {
+      std::size_t cut = largest_write;
+      while (cut > largest_write - 4 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) --cut;
+      vterm_input_write(vt, bytes.data(), cut);
+      bytes.remove_prefix(cut);
+    }
+    vterm_input_write(vt, bytes.data(), bytes.size());
+  }
+
+  // Gives the emulator output that is not held back as plain text, holding back the repaint at
+  // its end.
+  void emulate(std::string_view bytes) {
+    const detail::repaint_tracker::split at = repaints.scan(bytes);
+    if (at.continues) {
+      repaint.append(bytes);
+      // Past the limit, what has been rewritten since is dropped and the rest emulated, so that
+      // at most that much waits.
+      if (repaint.size() >= unfed_limit) emulate_held_repaint();
+      return;
+    }
+    std::size_t from = 0;
+    if (at.ended_at < 0) {
+      // The repaint ended in the sequence cut off at the end of what was held.
+      const auto length = static_cast<long>(repaint.size()) + at.ended_at;
+      emulate_repaint(static_cast<std::size_t>(std::max(0L, length)));
+      write(repaint);
+      repaint.clear();
+    } else {
+      from = static_cast<std::size_t>(at.ended_at);
+      repaint.append(bytes.substr(0, from));
+      emulate_repaint(repaint.size());
+    }
+    write(bytes.substr(from, at.open_from - from));
+    repaint.assign(bytes.substr(at.open_from));
+  }
+
+  // Gives the emulator the first `length` bytes of the held repaint, without what a later part
+  // of them rewrites but for the pen it leaves.
+  void emulate_repaint(std::size_t length) {
+    if (length == 0) return;
+    const std::string_view held = std::string_view(repaint).substr(0, length);
+    int rows = 0;
+    int cols = 0;
+    vterm_get_size(vt, &rows, &cols);
+    const std::size_t dropped = detail::repaint_tracker::droppable(held, rows, cols);
+    if (dropped > 0) write(detail::pen_left_by(held.substr(0, dropped)));
+    write(held.substr(dropped));
+    repaint.erase(0, length);
+  }
+
+  void emulate_held_repaint() {
+    emulate_repaint(repaint.size());
+    repaints.let_go();
+  }
+
+  // Gives the emulator the output it has not seen: the repaint held back, or the plain text.
+  void settle() {
+    if (!repaint.empty()) emulate_held_repaint();
+    settle_plain();
+  }
+
   // Gives the emulator the plain text it has not seen; a dropped start is replaced by the
   // carriage return that ended it.
-  void settle() {
+  void settle_plain() {
     if (unfed.empty()) return;
     drop_scrolled_off();
-    if (unfed_after_cut) vterm_input_write(vt, "\r", 1);
-    vterm_input_write(vt, unfed.data(), unfed.size());
+    if (unfed_after_cut) write("\r");
+    write(unfed);
     unfed.clear();
     unfed_after_cut = false;
   }
@@ -226,18 +300,21 @@ screen& screen::operator=(screen&&) noexcept = default;
 
 void screen::feed(std::string_view bytes) {
   // libvterm loses a character whose bytes are split between two writes when text precedes the
-  // split, so the cut-off start waits for the rest.
+  // split, so the cut-off start waits for the rest; so does a sequence cut off while output is
+  // held back, so that it can be told whether it is simple.
   std::string& held = state_->held;
   std::string_view input = bytes;
   if (!held.empty()) input = held.append(bytes);
-  const std::size_t complete = input.size() - detail::incomplete_utf8_tail(input);
+  std::size_t tail = detail::incomplete_utf8_tail(input);
+  if (tail == 0 && state_->plain_so_far) tail = detail::incomplete_sequence_tail(input);
+  const std::size_t complete = input.size() - tail;
   const std::string_view text = input.substr(0, complete);
-  if (state_->plain_so_far && is_plain(text)) {
+  if (state_->plain_so_far && detail::is_simple_output(text)) {
     state_->hold_plain(text);
   } else {
     state_->plain_so_far = false;
-    state_->settle();
-    vterm_input_write(state_->vt, text.data(), text.size());
+    state_->settle_plain();
+    state_->emulate(text);
   }
   held = std::string(input.substr(complete));
   // Answers nobody takes must not grow without bound on output full of queries.

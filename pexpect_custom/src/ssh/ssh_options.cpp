@@ -28,6 +28,7 @@ void copy_session_fields(To& to, const From& from) {
   to.delayafterterminate = from.delayafterterminate;
   to.delayafterread = from.delayafterread;
   to.recording = from.recording;
+  to.strip_terminal_sequences = from.strip_terminal_sequences;
 }
 
 }  // namespace

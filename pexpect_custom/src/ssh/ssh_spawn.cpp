@@ -77,6 +77,7 @@ ssh_spawn::ssh_spawn(const ssh_options& options, std::unique_ptr<ssh_channel_lin
   name = "<ssh " + user + "@" + host + ":" + std::to_string(port) + ">";
   if (options.screen) attach_screen();
   recording = options.recording;
+  strip_terminal_sequences = options.strip_terminal_sequences;
 }
 
 ssh_spawn::ssh_spawn(ssh_spawn&& other) noexcept
