@@ -239,12 +239,11 @@ pending_expect::read_outcome pending_expect::read_available() {
 // Nothing to read and the child runs: time is up, or the caller waits. Where nothing would wake
 // it when the child ends, the next look is planned after a nap that grows while nothing comes.
 pending_expect::read_outcome pending_expect::nothing_yet() {
-  const double now = detail::now();
-  if (remaining_ && now >= end_time_) return read_outcome::timed_out;
-  if (session_->end_notice_fd() < 0 && session_->end_unannounced()) {
+  if (remaining_ && detail::now() >= end_time_) return read_outcome::timed_out;
+  if (session_->end_unannounced()) {
     using naps = detail::platform::growing_nap;
     look_nap_ = look_nap_ == 0 ? naps::first : std::min(2 * look_nap_, naps::longest);
-    next_look_ = now + look_nap_;
+    next_look_ = detail::now() + look_nap_;
   }
   return read_outcome::nothing;
 }
