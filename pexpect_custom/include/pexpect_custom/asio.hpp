@@ -270,14 +270,14 @@ class expect_operation : public operation<Handler, expect_operation<Handler>, lo
 };
 
 // The wait for a child's end, on a copy of its end notice. Where the system has no end notice,
-// the child is looked at (a waitpid that collects nothing) after naps growing from 1 ms to 50 ms.
+// the child is looked at (a waitpid that collects nothing) after naps growing from 1 ms to 250 ms.
 template <typename Handler>
 class exit_operation : public operation<Handler, exit_operation<Handler>, std::optional<int>> {
   using base = operation<Handler, exit_operation<Handler>, std::optional<int>>;
   // A traced child's end reaches its parent only once the tracer lets go: look again this often.
   static constexpr std::chrono::milliseconds recheck{10};
   static constexpr std::chrono::microseconds first_nap{1000};
-  static constexpr std::chrono::microseconds longest_nap{50000};
+  static constexpr std::chrono::microseconds longest_nap{250000};
 
  public:
   exit_operation(Handler handler, const ::asio::any_io_executor& io, spawn& child)

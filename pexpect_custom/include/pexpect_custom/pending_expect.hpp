@@ -65,7 +65,7 @@ class pending_expect {
   /// Seconds until the next step is due even if no descriptor turns readable (0 once that time
   /// has come): the deadline, or sooner where nothing announces the end of the session's child
   /// (a system without end notices), the next look at the child, after naps growing from 1 ms to
-  /// 50 ms. nullopt when neither applies.
+  /// 250 ms. nullopt when neither applies.
   std::optional<double> seconds_left() const;
 
   /// Whether the last step read bytes (and so more may be waiting).

@@ -52,13 +52,14 @@ int descriptor_limit();
 /// collected), or -1 where the system has no such descriptor. The caller owns it.
 int open_end_notice(pid_t pid);
 
-/// The naps between two looks at a child whose end no descriptor announces. A look is one
-/// waitpid, so it costs a few microseconds; the naps start short, for a child that is about to
-/// end, and grow, so that a long-running one wakes its waiter at most twenty times a second.
+/// The naps between two looks at a child whose end no descriptor announces. A look is a
+/// waitpid that collects nothing and a poll, tens of microseconds; the naps start short, for a
+/// child that is about to end, and grow, so that a long-running one wakes its waiter at most four times a
+/// second: the end of a child whose terminal something else keeps open is then seen within 250 ms.
 class growing_nap {
  public:
   static constexpr double first = 0.001;
-  static constexpr double longest = 0.05;
+  static constexpr double longest = 0.25;
 
   /// The nap to take now; each call doubles the next one, up to `longest`.
   double next() {
