@@ -2,6 +2,7 @@
 #include "pexpect_custom/asio.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/bind_executor.hpp>
@@ -12,6 +13,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -181,15 +183,19 @@ TEST_F(Asio, CallbackAndFutureTokens) {
 TEST_F(Asio, CoroutinesExpectAndWaitForTheEnd) {
   helper_child child({"println", "ready", "readline", "exit", "3"});
   helper_child silent({"sleep", "30"});
+  // Its end must be seen though a grandchild keeps the terminal open and silent.
+  helper_child held({"holder", "60", "sleep", "0.5", "exit", "0"});
   std::optional<int> status;
+  long held_end = -1;
   bool timed_out = false;
   // Braced lists inside a coroutine body trip g++ 12, so the lists are made outside it.
-  const pattern_list ready{"ready\r\n"}, echoed{"\\[x\\]"}, never{"never"};
+  const pattern_list ready{"ready\r\n"}, echoed{"\\[x\\]"}, never{"never"}, end{EOF_marker, TIMEOUT_marker};
   auto body = [&]() -> asio::awaitable<void> {
     EXPECT_EQ(co_await async_expect_exact(*child, ready, 20, asio::use_awaitable), 0);
     child->sendline("x");
     EXPECT_EQ(co_await async_expect(*child, echoed, 20, asio::use_awaitable), 0);
     status = co_await async_wait_exit(*child, asio::use_awaitable);
+    held_end = co_await async_expect(*held, end, std::nullopt, asio::use_awaitable);
     try {
       co_await async_expect(*silent, never, 0.05, asio::use_awaitable);
     } catch (const TIMEOUT& error) {
@@ -197,11 +203,16 @@ TEST_F(Asio, CoroutinesExpectAndWaitForTheEnd) {
     }
   };
   std::future<void> done = asio::co_spawn(io, body(), asio::use_future);
-  io.run();
+  // Bounded, in case the held session's end is never seen.
+  io.run_for(std::chrono::seconds(30));
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(0)), std::future_status::ready) << "an end was not seen";
   done.get();
   EXPECT_EQ(status, 3);
   EXPECT_TRUE(child->terminated);
   EXPECT_TRUE(timed_out);
+  EXPECT_EQ(held_end, 0) << held->before_text();
+  if (int grandchild = 0; std::sscanf(held->before_text().c_str(), "grandchild %d", &grandchild) == 1)
+    ::kill(grandchild, SIGKILL);
 }
 
 // A cancelled expect leaves every byte it read in the buffer, and the session usable.

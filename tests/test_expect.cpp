@@ -20,6 +20,7 @@
 #include "pexpect_custom/expect_any.hpp"
 #include "pexpect_custom/pending_expect.hpp"
 #include "pexpect_custom/spawn.hpp"
+#include "platform/platform.hpp"
 #include "test_support.hpp"
 
 using namespace pexpect_custom;
@@ -156,13 +157,14 @@ TEST_F(ExpectOutcome, PendingExpectStepsWithoutWaitingAndGivesBackWhatItRead) {
                  std::logic_error);
     EXPECT_EQ(child->searcher, never);
     const std::vector<int> watched = pending.watch_fds();
-    ASSERT_EQ(watched.size(), 2u);  // the terminal and the child's end notice
+    // The terminal and, where the system has one, the child's end notice.
+    ASSERT_EQ(watched.size(), detail::platform::linux_mechanisms() ? 2u : 1u);
     EXPECT_EQ(watched[0], child->child_fd);
     EXPECT_EQ(child->buffer, "");  // the pending expect holds the bytes now
     while (reads.str() != "ready\r\n") {
       ASSERT_EQ(pending.step(), std::nullopt);
       if (!pending.took_bytes()) {
-        ASSERT_FALSE(detail::select(watched, {}, {}, pending.seconds_left()).read.empty());
+        ASSERT_FALSE(detail::select(watched, {}, {}, 20).read.empty());
       }
     }
     EXPECT_EQ(pending.step(), std::nullopt);  // nothing more to read: returns at once

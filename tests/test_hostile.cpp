@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "pexpect_custom/expect_any.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "test_support.hpp"
 
@@ -160,17 +161,23 @@ TEST_F(Hostile, GrandchildHoldingTheTerminal) {
 }
 
 // Without a time-out, the caller waiting for the end of a child whose grandchild holds the
-// terminal must be woken by the child's end, not by the grandchild's.
+// terminal must be woken by the child's end, not by the grandchild's: by the blocking expect and
+// by the wait on many sessions alike.
 TEST_F(Hostile, GrandchildHoldingTheTerminalDoesNotHoldAnUnlimitedWait) {
-  spawn child = quick({"holder", "60", "sleep", "0.5", "exit", "0"});
-  ASSERT_EQ(child.expect("grandchild (\\d+)"), 0);
-  const pid_t grandchild_pid = std::stoi(*std::get<Match>(*child.match).group(1));
-  stray_process grandchild(grandchild_pid);
-  long index = -1;
-  EXPECT_TRUE(returns_within(
-      20, [&] { index = child.expect(EOF_marker, std::nullopt); },
-      [grandchild_pid] { ::kill(grandchild_pid, SIGKILL); }));
-  EXPECT_EQ(index, 0);
+  const std::function<long(spawn&)> waits[] = {
+      [](spawn& child) { return child.expect(EOF_marker, std::nullopt); },
+      [](spawn& child) { return expect_any({on(child, {EOF_marker})}, std::nullopt).index; },
+  };
+  for (const auto& wait_for_end : waits) {
+    spawn child = quick({"holder", "60", "sleep", "0.5", "exit", "0"});
+    ASSERT_EQ(child.expect("grandchild (\\d+)"), 0);
+    const pid_t grandchild_pid = std::stoi(*std::get<Match>(*child.match).group(1));
+    stray_process grandchild(grandchild_pid);
+    long index = -1;
+    EXPECT_TRUE(returns_within(
+        20, [&] { index = wait_for_end(child); }, [grandchild_pid] { ::kill(grandchild_pid, SIGKILL); }));
+    EXPECT_EQ(index, 0);
+  }
 }
 
 TEST_F(Hostile, ChildThatStopsItself) {

@@ -33,9 +33,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
@@ -278,12 +279,15 @@ class expect_operation : public operation<Handler, expect_operation<Handler>, lo
   bool timer_waiting_ = false;
 };
 
-// The wait for a child's end, on a pidfd of its own.
+// The wait for a child's end, on a copy of its end notice. Where the system has no end notice,
+// the child is looked at (a waitpid that collects nothing) after naps growing from 1 ms to 250 ms.
 template <typename Handler>
 class exit_operation : public operation<Handler, exit_operation<Handler>, std::optional<int>> {
   using base = operation<Handler, exit_operation<Handler>, std::optional<int>>;
   // A traced child's end reaches its parent only once the tracer lets go: look again this often.
   static constexpr std::chrono::milliseconds recheck{10};
+  static constexpr std::chrono::microseconds first_nap{1000};
+  static constexpr std::chrono::microseconds longest_nap{250000};
 
  public:
   exit_operation(Handler handler, const ::asio::any_io_executor& io, spawn& child)
@@ -292,15 +296,11 @@ class exit_operation : public operation<Handler, exit_operation<Handler>, std::o
   void start() {
     this->listen_for_cancellation();
     if (child_.terminated) return this->complete(nullptr, child_.exitstatus);
-#ifdef SYS_pidfd_open
-    const long fd = ::syscall(SYS_pidfd_open, *child_.pid, 0);  // always close-on-exec
-#else
-    const long fd = -1;
-    errno = ENOSYS;
-#endif
-    if (fd < 0)
-      return this->complete(std::make_exception_ptr(std::system_error(errno, std::generic_category())), {});
-    notice_.assign(static_cast<int>(fd));
+    // A copy, so that an expect on the same executor can wait on the session's own notice too.
+    const int notice = child_.end_notice_fd();
+    const int copy = notice >= 0 ? ::fcntl(notice, F_DUPFD_CLOEXEC, 0) : -1;
+    if (copy < 0) return look();
+    notice_.assign(copy);
     notice_.async_wait(descriptor::wait_read, this->step([](exit_operation& op) { op.check(); }));
   }
 
@@ -326,6 +326,18 @@ class exit_operation : public operation<Handler, exit_operation<Handler>, std::o
     this->timer().async_wait(this->step([](exit_operation& op) { op.check(); }));
   }
 
+  // Without a notice: the liveness test, which would block once end of file has been seen, is
+  // made only when a look that collects nothing finds the child ended.
+  void look() {
+    if (this->done()) return;
+    siginfo_t info{};
+    const int looked = ::waitid(P_PID, static_cast<id_t>(*child_.pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    if (looked != 0 || info.si_pid != 0) return check();
+    this->timer().expires_after(nap_);
+    nap_ = std::min(2 * nap_, longest_nap);
+    this->timer().async_wait(this->step([](exit_operation& op) { op.look(); }));
+  }
+
   void close_notice() noexcept {
     std::error_code ignored;
     notice_.close(ignored);
@@ -333,6 +345,7 @@ class exit_operation : public operation<Handler, exit_operation<Handler>, std::o
 
   spawn& child_;
   descriptor notice_;
+  std::chrono::microseconds nap_ = first_nap;
 };
 
 // The start of a child that does not wait for its exec: the exec notice is watched on the I/O

@@ -335,6 +335,9 @@ class expect_base {
   virtual bool alive_without_blocking() { return isalive(); }
   /// A descriptor that becomes readable when the other side ends, or -1.
   virtual int end_notice_fd() { return -1; }
+  /// Whether the other side can end with nothing to tell it, no end notice included: waits are
+  /// then cut into short naps after which the liveness test looks again.
+  virtual bool end_unannounced() { return false; }
   /// One write of `data` to the descriptor, as write(2) returns it.
   virtual long write_to_descriptor(std::string_view data);
   /// One read of at most `size` bytes into `into`, as read(2) returns it (going on after

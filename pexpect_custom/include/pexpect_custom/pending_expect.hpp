@@ -62,7 +62,10 @@ class pending_expect {
   /// for a child process, a descriptor that turns readable when the child ends.
   std::vector<int> watch_fds() const;
 
-  /// Seconds until the deadline (0 once it has passed); nullopt without one.
+  /// Seconds until the next step is due even if no descriptor turns readable (0 once that time
+  /// has come): the deadline, or sooner where nothing announces the end of the session's child
+  /// (a system without end notices), the next look at the child, after naps growing from 1 ms to
+  /// 250 ms. nullopt when neither applies.
   std::optional<double> seconds_left() const;
 
   /// Makes the next step search again though nothing new has been read, for a searcher whose
@@ -86,6 +89,7 @@ class pending_expect {
   std::optional<long> advance();
   std::optional<long> search();
   read_outcome read_available();
+  read_outcome nothing_yet();
   long finish_at_end_of_file();
   long finish_at_timeout(const char* message);
   void finish_on_failure() noexcept;
@@ -105,6 +109,8 @@ class pending_expect {
   bool ended_ = false;
   std::optional<long> result_;
   const char* end_of_file_message_ = nullptr;
+  double look_nap_ = 0;   // the nap before the next look at a child whose end nothing announces
+  double next_look_ = 0;  // when that look is due; 0: none planned
 };
 
 }  // namespace pexpect_custom

@@ -134,6 +134,11 @@ class spawn : public expect_base {
   /// A descriptor that turns readable once the child has executed the program or failed to,
   /// while a start made with `wait_for_exec` false is not yet confirmed; -1 otherwise.
   int exec_notice_fd() const noexcept { return exec_report_; }
+  /// A descriptor, owned by this object, that turns readable once the child has ended (its end
+  /// is not collected); -1 once the end is recorded, and always on a system with no such
+  /// descriptor (macOS, the BSDs, the portable build), where waits look at the child after
+  /// growing naps instead.
+  int end_notice_fd() override;
   /// (rows, columns) of the child's terminal.
   std::pair<int, int> getwinsize() const;
   /// Sets the child's terminal size; both values must lie in 0..65535. The screen, if attached,
@@ -172,7 +177,7 @@ class spawn : public expect_base {
  private:
   report_identity identity() const override;
   bool alive_without_blocking() override { return isalive_nonblocking(); }
-  int end_notice_fd() override;
+  bool end_unannounced() override;
   // Ends the pause early once the program waits for input (where that can be told).
   void pause_before_send() override;
   void init_fields(timeout_arg timeout, long maxread, std::optional<long> searchwindowsize,
@@ -201,7 +206,7 @@ class spawn : public expect_base {
   bool fd_already_closed_ = false;
   // The (rows, columns) the child's terminal starts with.
   std::pair<int, int> dimensions_{24, 80};
-  // A pidfd of the child, opened the first time a read waits; -1 until then and after close.
+  // The child's end notice, opened the first time a read waits; -1 until then and after close.
   int end_notice_ = -1;
   // The read end of the pipe the child closes at its exec (or reports a failure on), kept from
   // a start that did not wait for the exec until confirm_start; -1 otherwise.

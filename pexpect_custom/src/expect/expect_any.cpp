@@ -4,6 +4,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <set>
@@ -59,6 +60,22 @@ void wait_for_any(std::vector<pending_expect>& pending, std::optional<double> se
   if (count > 0) mark_readable(fds, owners, due);
 }
 
+// How long the round may sleep: until the deadline, and no later than the next look at a session
+// whose child's end nothing announces.
+std::optional<double> round_limit(const std::vector<pending_expect>& pending, std::optional<double> left) {
+  for (const pending_expect& one : pending) {
+    if (std::optional<double> look = one.seconds_left()) left = left ? std::min(*left, *look) : *look;
+  }
+  return left;
+}
+
+// The sessions whose look is due, marked in `due`.
+void mark_looks_due(const std::vector<pending_expect>& pending, std::vector<char>& due) {
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    if (std::optional<double> look = pending[i].seconds_left(); look && *look <= 0) due[i] = 1;
+  }
+}
+
 // The time-out of the whole call: the first list with a TIMEOUT marker takes it; without one,
 // the first session times out as its own expect would.
 expect_any_result time_out(std::vector<pending_expect>& pending) {
@@ -107,7 +124,8 @@ expect_any_result expect_any(const std::vector<expect_request>& requests, timeou
       left = end_time - detail::now();
       if (*left <= 0) return time_out(pending);
     }
-    wait_for_any(pending, more ? std::optional<double>(0) : left, due);
+    wait_for_any(pending, more ? std::optional<double>(0) : round_limit(pending, left), due);
+    mark_looks_due(pending, due);
   }
 }
 

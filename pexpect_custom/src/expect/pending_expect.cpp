@@ -11,6 +11,7 @@
 
 #include "expect/plain_text.hpp"
 #include "io/clock.hpp"
+#include "platform/platform.hpp"
 
 namespace pexpect_custom {
 
@@ -131,7 +132,9 @@ pending_expect::pending_expect(pending_expect&& other) noexcept
       waited_(other.waited_),
       ended_(std::exchange(other.ended_, true)),
       result_(other.result_),
-      end_of_file_message_(other.end_of_file_message_) {}
+      end_of_file_message_(other.end_of_file_message_),
+      look_nap_(other.look_nap_),
+      next_look_(other.next_look_) {}
 
 pending_expect::~pending_expect() {
   if (!session_ || ended_) return;
@@ -163,6 +166,7 @@ std::optional<long> pending_expect::step() {
 // expect with "Timeout exceeded in expect_any()." and silence with the read's own message.
 std::optional<long> pending_expect::advance() {
   bytes_taken_ = 0;
+  next_look_ = 0;
   if (!searched_) {
     if (std::optional<long> index = search()) return index;
   }
@@ -212,10 +216,7 @@ pending_expect::read_outcome pending_expect::read_available() {
     if (look.notice_quiet || session.alive_without_blocking()) {
       // A transport's liveness test may take packets off its socket: output it took is read
       // now, since the socket will not wake the caller for it again.
-      if (!session.input_buffered()) {
-        if (remaining_ && detail::now() >= end_time_) return read_outcome::timed_out;
-        return read_outcome::nothing;
-      }
+      if (!session.input_buffered()) return nothing_yet();
     } else if (!look_now(session.child_fd, -1).readable && !session.input_buffered()) {
       // It wrote its last output and ended since the first look.
       session.flag_eof = true;
@@ -226,10 +227,8 @@ pending_expect::read_outcome pending_expect::read_available() {
   const std::optional<std::string_view> chunk = session.take_chunk(session.maxread, end_of_file_message_);
   if (!chunk) return read_outcome::end_of_file;
   // The descriptor woke with nothing to read yet (a transport's packet without output).
-  if (chunk->empty()) {
-    if (remaining_ && detail::now() >= end_time_) return read_outcome::timed_out;
-    return read_outcome::nothing;
-  }
+  if (chunk->empty()) return nothing_yet();
+  look_nap_ = 0;
   bytes_taken_ = chunk->size();
   const std::size_t length_before = incoming_.size();
   make_room(incoming_, chunk->size());
@@ -241,6 +240,18 @@ pending_expect::read_outcome pending_expect::read_available() {
   freshlen_ = static_cast<long>(incoming_.size() - length_before);
   searched_ = false;
   return read_outcome::bytes;
+}
+
+// Nothing to read and the child runs: time is up, or the caller waits. Where nothing would wake
+// it when the child ends, the next look is planned after a nap that grows while nothing comes.
+pending_expect::read_outcome pending_expect::nothing_yet() {
+  if (remaining_ && detail::now() >= end_time_) return read_outcome::timed_out;
+  if (session_->end_unannounced()) {
+    using naps = detail::platform::growing_nap;
+    look_nap_ = look_nap_ == 0 ? naps::first : std::min(2 * look_nap_, naps::longest);
+    next_look_ = detail::now() + look_nap_;
+  }
+  return read_outcome::nothing;
 }
 
 long pending_expect::time_out(const char* message) {
@@ -290,8 +301,10 @@ std::vector<int> pending_expect::watch_fds() const {
 }
 
 std::optional<double> pending_expect::seconds_left() const {
-  if (!remaining_) return std::nullopt;
-  const double left = end_time_ - detail::now();
+  if (!remaining_ && next_look_ == 0) return std::nullopt;
+  const double now = detail::now();
+  double left = remaining_ ? end_time_ - now : next_look_ - now;
+  if (next_look_ > 0) left = std::min(left, next_look_ - now);
   return left > 0 ? left : 0;
 }
 

@@ -1,7 +1,6 @@
 // The interactive relay between the user's terminal and the child.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include "io/unique_fd.hpp"
 #include "io/window_follow.hpp"
 #include "pexpect_custom/spawn.hpp"
+#include "platform/platform.hpp"
 
 namespace pexpect_custom {
 
@@ -122,17 +122,9 @@ void write_some(int fd, std::string& pending) {
 }
 
 // A descriptor that becomes readable when the child ends, so the relay never waits on a
-// terminal that nobody writes to any more. Invalid where the kernel has no pidfd.
-detail::unique_fd open_pidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-  long fd = syscall(SYS_pidfd_open, pid, 0);
-  if (fd >= 0) {
-    fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
-    return detail::unique_fd(static_cast<int>(fd));
-  }
-#endif
-  (void)pid;
-  return {};
+// terminal that nobody writes to any more. Invalid where the system has none.
+detail::unique_fd open_end_notice(pid_t pid) {
+  return detail::unique_fd(detail::platform::open_end_notice(pid));
 }
 
 bool contains(const std::vector<int>& fds, int fd) {
@@ -260,13 +252,16 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
   auto child_alive = [&] { return isalive_nonblocking(); };
 
   nonblocking_guard master_mode(child_fd);
-  detail::unique_fd child_end = terminated ? detail::unique_fd() : open_pidfd(*pid);
+  detail::unique_fd child_end = terminated ? detail::unique_fd() : open_end_notice(*pid);
   bool watch_child = true;          // the master still delivers output
   bool leaving = false;             // the escape was typed: end once `pending` has been handed over
   std::string pending;              // user input the child has not taken yet
   std::optional<char> last_passed;  // the last byte of input handed to the child
-  // With a pidfd the child is asked about only when the pidfd says it ended (or once output
-  // stops); asking on every chunk would cost a waitpid per 1000 bytes relayed.
+  // With an end notice the child is asked about only when the notice says it ended (or once
+  // output stops); asking on every chunk would cost a waitpid per 1000 bytes relayed. Without
+  // one, it is asked after every wake-up, and the waits are cut into growing naps so that its
+  // end is seen even while something else keeps its terminal open and silent.
+  detail::platform::growing_nap naps;
   bool child_may_have_ended = true;
   while (true) {
     if (child_may_have_ended && !child_alive()) {
@@ -284,9 +279,8 @@ void spawn::interact_copy(const std::optional<std::string>& escape_character,
     if (window) readable.push_back(window->wake_fd());
     std::vector<int> writable;
     if (!pending.empty()) writable.push_back(child_fd);
-    // Without a pidfd, a relay with no output left to watch checks on the child now and then.
     std::optional<double> limit;
-    if (!child_end && !watch_child) limit = 0.1;
+    if (!child_end) limit = naps.next();
     detail::ready_lists ready = detail::select(readable, writable, {}, limit);
 
     child_may_have_ended = !child_end || !watch_child || contains(ready.read, child_end.get());

@@ -10,6 +10,7 @@
 #include "io/clock.hpp"
 #include "io/select.hpp"
 #include "pexpect_custom/expect_base.hpp"
+#include "platform/platform.hpp"
 
 namespace pexpect_custom {
 
@@ -95,14 +96,19 @@ std::string expect_base::read_nonblocking(long size, timeout_arg limit) {
   // The end notice wakes the wait when the other side ends while something else (a grandchild)
   // keeps the descriptor open and silent. A wake-up that brings nothing to read yet (a
   // transport's packet without output) is waited past, within the same time limit.
+  // Without any notice, the wait is cut into growing naps after which the child is looked at.
   const double end_time = read_timeout ? detail::now() + *read_timeout : 0;
   std::optional<double> wait_limit = read_timeout;
   bool readable = look.readable;
+  std::optional<detail::platform::growing_nap> naps;
   while (true) {
     if (!readable && !input_buffered()) {
       std::vector<int> wanted{child_fd};
       if (notice >= 0) wanted.push_back(notice);
-      const detail::ready_lists ready = detail::select(wanted, {}, {}, wait_limit);
+      if (!naps && notice < 0 && end_unannounced()) naps.emplace();
+      const std::optional<double> nap = naps ? std::optional<double>(naps->next()) : std::nullopt;
+      const bool napping = nap && (!wait_limit || *nap < *wait_limit);
+      const detail::ready_lists ready = detail::select(wanted, {}, {}, napping ? nap : wait_limit);
       if (!contains(ready.read, child_fd)) {
         if (!ready.read.empty() && !contains(ready.read, notice)) {
           throw ExceptionPexpect("Reached an unexpected state in read_nonblocking().");
@@ -110,10 +116,10 @@ std::string expect_base::read_nonblocking(long size, timeout_arg limit) {
         if (!alive_without_blocking()) {
           throw end_of_file("End of File (EOF) in read_nonblocking(). Very pokey platform.");
         }
-        // A notice that woke the wait while the other side still runs (a transport's own timer)
-        // ends nothing: the wait goes on within the same limit.
+        // A notice that woke the wait while the other side still runs (a transport's own timer),
+        // or the end of a nap, ends nothing: the wait goes on within the same limit.
         const bool time_left = !read_timeout || detail::now() < end_time;
-        if (!ready.read.empty() && time_left) {
+        if ((!ready.read.empty() || napping) && time_left) {
           if (read_timeout) wait_limit = std::max(0.0, end_time - detail::now());
           continue;
         }

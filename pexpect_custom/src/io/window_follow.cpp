@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "pexpect_custom/errors.hpp"
+#include "platform/platform.hpp"
 
 namespace pexpect_custom::detail {
 
@@ -32,7 +33,7 @@ void on_window_change(int) {
 
 window_follower::window_follower(int user_fd, int child_fd) : user_fd_(user_fd), child_fd_(child_fd) {
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw_system_error();
+  if (!platform::make_pipe(ends, true)) throw_system_error();
   wake_read_.reset(ends[0]);
   wake_write_.reset(ends[1]);
   int expected = -1;

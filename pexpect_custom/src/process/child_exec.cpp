@@ -1,18 +1,12 @@
 #include "process/child_exec.hpp"
 
-#include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 
-#include "process/child_syscalls.hpp"
 #include "process/path_search.hpp"
 
 #if defined(__has_feature)
@@ -47,43 +41,6 @@ std::vector<const char*> pointers_to(const std::vector<std::string>& strings) {
   return pointers;
 }
 
-PEXPECT_CHILD_CODE void close_other_descriptors(int keep_fd) {
-  // close_range closes in the kernel without touching each number; the loop is the fallback for
-  // kernels without it, bounded by the soft descriptor limit.
-  bool closed_all = keep_fd <= 3 || child_sys::call(SYS_close_range, 3, keep_fd - 1, 0) == 0;
-  closed_all = closed_all && child_sys::call(SYS_close_range, keep_fd + 1, ~0u, 0) == 0;
-  if (closed_all) return;
-  rlimit limit{};
-  child_sys::call(SYS_prlimit64, 0, RLIMIT_NOFILE, 0, reinterpret_cast<long>(&limit));
-  for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) {
-    if (static_cast<int>(fd) != keep_fd) child_sys::close(static_cast<int>(fd));
-  }
-}
-
-// The kernel's form of a signal action; a default or ignored disposition needs no restorer.
-struct kernel_sigaction {
-  void (*handler)(int);
-  unsigned long flags;
-  void (*restorer)();
-  unsigned long mask;
-};
-
-// With SIGHUP at its default, the hang-up the kernel sends when the terminal closes ends the
-// program and, through the session, the jobs it started. SIGKILL and SIGSTOP are refused by the
-// kernel, harmlessly.
-PEXPECT_CHILD_CODE void reset_signals(bool ignore_sighup) {
-  kernel_sigaction action{SIG_DFL, 0, nullptr, 0};
-  for (int sig = 1; sig < NSIG; ++sig) {
-    child_sys::call(SYS_rt_sigaction, sig, reinterpret_cast<long>(&action), 0, sizeof action.mask);
-  }
-  if (ignore_sighup) {
-    action.handler = SIG_IGN;
-    child_sys::call(SYS_rt_sigaction, SIGHUP, reinterpret_cast<long>(&action), 0, sizeof action.mask);
-  }
-  const unsigned long none = 0;
-  child_sys::call(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&none), 0, sizeof none);
-}
-
 // The child needs a few KiB; the rest is room for instrumented builds. Pages never touched cost
 // nothing, and the lowest page is a guard.
 constexpr std::size_t child_stack_bytes = std::size_t{256} * 1024;
@@ -101,7 +58,8 @@ exec_plan::exec_plan(const std::string& command, const std::vector<std::string>&
     : argv_(args),
       candidates_(exec_candidates(command, env)),
       inherit_env_(!env),
-      ignore_sighup_(ignore_sighup) {
+      ignore_sighup_(ignore_sighup),
+      descriptor_limit_(platform::descriptor_limit()) {
   if (env) {
     for (const auto& [name, value] : *env) envp_.emplace_back(name).append("=").append(value);
   }
@@ -128,16 +86,14 @@ PEXPECT_CHILD_CODE void report_child_failure(int error_fd, child_failure failure
 
 PEXPECT_CHILD_CODE void become_program(const exec_plan& plan, int error_fd) {
   // The terminal's size was set on the master before the fork.
-  close_other_descriptors(error_fd);
-  reset_signals(plan.ignore_sighup());
+  child_sys::close_others(error_fd, plan.descriptor_limit());
+  child_sys::reset_signals(plan.ignore_sighup());
 
   // The first failure that is not "no such file" is the telling one; without one, the last.
   int first_telling = 0;
   int last = ENOENT;
   for (const char* candidate : plan.candidates()) {
-    last = static_cast<int>(-child_sys::call(SYS_execve, reinterpret_cast<long>(candidate),
-                                             reinterpret_cast<long>(plan.argv()),
-                                             reinterpret_cast<long>(plan.envp())));
+    last = static_cast<int>(-child_sys::exec(candidate, plan.argv(), plan.envp()));
     if (first_telling == 0 && last != ENOENT && last != ENOTDIR) first_telling = last;
   }
   int reported = first_telling != 0 ? first_telling : last;
@@ -146,23 +102,16 @@ PEXPECT_CHILD_CODE void become_program(const exec_plan& plan, int error_fd) {
 
 namespace {
 
-// A copy-on-write child runs on its copy of the caller's stack: no stack of its own is needed.
-// _Fork runs no fork handler of the caller in the child.
-PEXPECT_CHILD_CODE pid_t fork_copied_child(child_launch& launch) {
-  const pid_t pid = _Fork();
-  if (pid == 0) child_main(&launch);
-  return pid;
-}
-
-pid_t clone_on_own_stack(child_launch& launch, int sharing) {
+pid_t share_on_own_stack(child_launch& launch, bool parent_waits) {
   void* top = launch.stack_top();
   if (!top) return -1;
-  return clone(child_main, top, sharing | SIGCHLD, &launch);
+  return platform::share_child(child_main, &launch, top, parent_waits);
 }
 
 }  // namespace
 
 child_memory child_memory_for(bool wait_for_exec) {
+  if (!platform::can_share_memory()) return child_memory::copied;
   if (wait_for_exec) return child_memory::borrowed;
   return child_sys::errno_free ? child_memory::shared : child_memory::copied;
 }
@@ -186,11 +135,17 @@ void child_launch::set_terminal(void (*attach)(const terminal_handover&, int), i
   terminal = {attach, slave, slave_name_.c_str()};
 }
 
+#ifdef MAP_STACK
+constexpr int map_stack = MAP_STACK;
+#else
+constexpr int map_stack = 0;
+#endif
+
 // The lowest page is a guard; pages never touched cost nothing.
 void* child_launch::stack_top() {
   if (!stack_) {
     void* area = mmap(nullptr, child_stack_bytes, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+                      MAP_PRIVATE | MAP_ANONYMOUS | map_stack, -1, 0);
     if (area == MAP_FAILED) return nullptr;
     stack_ = static_cast<char*>(area);
     mprotect(stack_, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)), PROT_NONE);
@@ -209,12 +164,12 @@ pid_t start_child(child_launch& launch, int error_fd, child_memory memory) {
   launch.error_fd = error_fd;
   pid_t pid;
   if (memory == child_memory::copied)
-    pid = fork_copied_child(launch);
+    pid = platform::fork_child(child_main, &launch);
   else
-    pid = clone_on_own_stack(launch, memory == child_memory::borrowed ? CLONE_VM | CLONE_VFORK : CLONE_VM);
-  const int clone_errno = errno;
+    pid = share_on_own_stack(launch, memory == child_memory::borrowed);
+  const int start_errno = errno;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  errno = clone_errno;
+  errno = start_errno;
   return pid;
 }
 

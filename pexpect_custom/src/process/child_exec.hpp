@@ -9,13 +9,7 @@
 #include <string>
 #include <vector>
 
-// Marks code that runs in the child before its exec, on a stack the address sanitizer does not
-// know: instrumenting it would make the sanitizer print warnings onto the child's terminal.
-#if defined(__clang__) || defined(__GNUC__)
-#define PEXPECT_CHILD_CODE __attribute__((no_sanitize("address")))
-#else
-#define PEXPECT_CHILD_CODE
-#endif
+#include "platform/platform.hpp"
 
 namespace pexpect_custom::detail {
 
@@ -38,6 +32,8 @@ class exec_plan {
   /// The child's environment: the map's, or the caller's as it was when the plan was made.
   char* const* envp() const;
   bool ignore_sighup() const { return ignore_sighup_; }
+  /// The descriptor numbers the child closes lie below this.
+  int descriptor_limit() const { return descriptor_limit_; }
 
  private:
   std::vector<std::string> argv_;
@@ -48,6 +44,7 @@ class exec_plan {
   std::vector<const char*> candidate_ptrs_;
   bool inherit_env_;
   bool ignore_sighup_;
+  int descriptor_limit_;
 };
 
 /// In the child, right after the fork and with the slave on descriptors 0..2: closes every other descriptor
@@ -78,6 +75,7 @@ enum class child_memory {
 };
 
 /// Borrowed memory when the start waits for the exec anyway; shared, or else copied, when not.
+/// Copied always where the platform cannot run a child on its parent's memory.
 child_memory child_memory_for(bool wait_for_exec);
 
 /// Everything the child reads before its exec, kept in one place: with shared memory it must

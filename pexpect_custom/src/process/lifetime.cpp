@@ -1,16 +1,16 @@
 // Following the child's life: liveness, exit status, signals, staged termination, closing.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 
 #include "io/clock.hpp"
 #include "io/select.hpp"
 #include "pexpect_custom/spawn.hpp"
+#include "platform/platform.hpp"
 #include "process/child_exec.hpp"
 #include "process/wait_status.hpp"
 
@@ -37,16 +37,13 @@ bool running_child(pid_t pid) {
 // Sleeps until `pid` has ended and its parent can collect it (it is not collected here), or
 // `seconds` pass (nullopt: no limit). A traced process (by a debugger, or a sanitizer's leak
 // checker) is reported to its tracer first: its parent may see it only a while after it has
-// ended. Without a pidfd, a bounded wait falls back to short naps.
+// ended. Without an end notice, a bounded wait looks again after growing naps.
 void await_end(pid_t pid, std::optional<double> seconds) {
   if (!running_child(pid)) return;
-#ifdef SYS_pidfd_open
-  long fd = syscall(SYS_pidfd_open, pid, 0);
-  if (fd >= 0) {
-    detail::select({static_cast<int>(fd)}, {}, {}, seconds);
-    ::close(static_cast<int>(fd));
+  if (const int notice = detail::platform::open_end_notice(pid); notice >= 0) {
+    detail::select({notice}, {}, {}, seconds);
+    ::close(notice);
   }
-#endif
   if (!seconds) {
     siginfo_t info{};
     while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
@@ -54,7 +51,10 @@ void await_end(pid_t pid, std::optional<double> seconds) {
     return;
   }
   const double end_time = detail::now() + *seconds;
-  while (running_child(pid) && detail::now() < end_time) detail::sleep_seconds(0.01);
+  detail::platform::growing_nap naps;
+  for (double left = *seconds; running_child(pid) && left > 0; left = end_time - detail::now()) {
+    detail::sleep_seconds(std::min(naps.next(), left));
+  }
 }
 
 }  // namespace
@@ -175,16 +175,12 @@ void spawn::await_own_end(double seconds, const char* what) {
 
 int spawn::end_notice_fd() {
   if (terminated) return -1;
-#ifdef SYS_pidfd_open
-  if (end_notice_ < 0) {
-    long fd = syscall(SYS_pidfd_open, *pid, 0);
-    if (fd >= 0 && fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC) == 0)
-      end_notice_ = static_cast<int>(fd);
-    else if (fd >= 0)
-      ::close(static_cast<int>(fd));
-  }
-#endif
+  if (end_notice_ < 0) end_notice_ = detail::platform::open_end_notice(*pid);
   return end_notice_;
+}
+
+bool spawn::end_unannounced() {
+  return !terminated && pid && end_notice_fd() < 0;
 }
 
 void spawn::close(bool force) {

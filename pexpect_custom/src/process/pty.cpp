@@ -1,16 +1,12 @@
 // The library's own pseudo-terminal fork, and the child's window size.
 #include <fcntl.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <climits>
-#include <cstdlib>
-
 #include "pexpect_custom/spawn.hpp"
+#include "platform/platform.hpp"
 #include "process/child_exec.hpp"
-#include "process/child_syscalls.hpp"
 #include "process/pty_pair.hpp"
 
 namespace pexpect_custom {
@@ -30,7 +26,7 @@ PEXPECT_CHILD_CODE void fail_in_child(int error_fd, long result) {
 PEXPECT_CHILD_CODE void pty_make_controlling_tty(const char* child_name, int error_fd) {
   long fd = child_sys::open("/dev/tty", O_RDWR | O_NOCTTY);
   if (fd >= 0) child_sys::close(static_cast<int>(fd));
-  if (long result = child_sys::call(SYS_setsid); result < 0) fail_in_child(error_fd, result);
+  if (long result = child_sys::setsid(); result < 0) fail_in_child(error_fd, result);
   fd = child_sys::open("/dev/tty", O_RDWR | O_NOCTTY);
   if (fd >= 0) {
     child_sys::close(static_cast<int>(fd));
@@ -57,14 +53,12 @@ namespace detail {
 
 pty_pair open_pty_pair(int rows, int cols) {
   pty_pair pty;
-  pty.master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!pty.master || grantpt(pty.master.get()) != 0 || unlockpt(pty.master.get()) != 0) throw_system_error();
-  char name[PATH_MAX] = {};
-  const int failed = ptsname_r(pty.master.get(), name, sizeof name);
-  if (failed != 0) throw SystemError(failed);
-  pty.slave.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  pty.master.reset(platform::open_pty_master());
+  if (!pty.master) throw_system_error();
+  if (const int failed = platform::pty_slave_name(pty.master.get(), pty.slave_name); failed != 0)
+    throw SystemError(failed);
+  pty.slave.reset(::open(pty.slave_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!pty.slave) throw_system_error();
-  pty.slave_name = name;
   winsize size{};
   size.ws_row = static_cast<unsigned short>(rows);
   size.ws_col = static_cast<unsigned short>(cols);
@@ -74,22 +68,22 @@ pty_pair open_pty_pair(int rows, int cols) {
 
 PEXPECT_CHILD_CODE void slave_onto_standard_descriptors(int slave, int error_fd) {
   // Duplicating onto the descriptor itself would keep its close-on-exec flag: work from a copy
-  // above 2, which dup3 never meets as its target.
+  // above 2, which is never the target.
   long source = slave;
   if (slave <= 2) {
-    source = child_sys::call(SYS_fcntl, slave, F_DUPFD, 3);
+    source = child_sys::dup_above(slave, 3);
     if (source < 0) fail_in_child(error_fd, source);
   }
   for (int target = 0; target <= 2; ++target) {
-    if (long result = child_sys::call(SYS_dup3, source, target, 0); result < 0)
+    if (long result = child_sys::dup_onto(static_cast<int>(source), target); result < 0)
       fail_in_child(error_fd, result);
   }
   child_sys::close(static_cast<int>(source));
 }
 
 PEXPECT_CHILD_CODE void attach_terminal(int slave, int error_fd) {
-  long result = child_sys::call(SYS_setsid);
-  if (result >= 0) result = child_sys::call(SYS_ioctl, slave, TIOCSCTTY, 0);
+  long result = child_sys::setsid();
+  if (result >= 0) result = child_sys::take_terminal(slave);
   if (result < 0) fail_in_child(error_fd, result);
   slave_onto_standard_descriptors(slave, error_fd);
 }

@@ -4,7 +4,7 @@
 
 #include "io/clock.hpp"
 #include "pexpect_custom/spawn.hpp"
-#include "process/foreground_input.hpp"
+#include "platform/platform.hpp"
 
 namespace pexpect_custom {
 
@@ -20,11 +20,12 @@ constexpr double longest_nap = 0.008;
 // pass. Where that cannot be told, the whole time.
 void pause_until_input_wanted(int master_fd, pid_t leader, double seconds) {
   const double end = detail::now() + seconds;
-  const std::optional<dev_t> terminal = detail::terminal_device(master_fd);
+  const std::optional<dev_t> terminal = detail::platform::terminal_device(master_fd);
   for (double nap = first_nap; terminal; nap = std::min(2 * nap, longest_nap)) {
-    const detail::input_wait state = detail::foreground_input_wait(master_fd, leader, *terminal);
-    if (state == detail::input_wait::waiting) return;
-    if (state == detail::input_wait::unknown) break;
+    const detail::platform::input_wait state =
+        detail::platform::foreground_input_wait(master_fd, leader, *terminal);
+    if (state == detail::platform::input_wait::waiting) return;
+    if (state == detail::platform::input_wait::unknown) break;
     const double left = end - detail::now();
     if (left <= 0) return;
     detail::sleep_seconds(std::min(nap, left));

@@ -11,6 +11,7 @@
 
 #include "io/unique_fd.hpp"
 #include "pexpect_custom/command.hpp"
+#include "platform/platform.hpp"
 #include "process/child_exec.hpp"
 #include "process/exec_values.hpp"
 #include "process/pty_pair.hpp"
@@ -55,7 +56,7 @@ bool platform_name_contains(std::string_view word) {
 // descriptors 0..2, which the child overwrites with the terminal.
 std::pair<detail::unique_fd, detail::unique_fd> make_error_pipe() {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) throw_system_error();
+  if (!detail::platform::make_pipe(fds, false)) throw_system_error();
   detail::unique_fd ends[2] = {detail::unique_fd(fds[0]), detail::unique_fd(fds[1])};
   for (auto& end : ends) {
     if (end.get() > 2) continue;

@@ -1,4 +1,6 @@
-#include "process/foreground_input.hpp"
+// The Linux side of the platform seam: whether the program on a terminal waits for input, read
+// from /proc.
+#include "platform/platform.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace pexpect_custom::detail {
+namespace pexpect_custom::detail::platform {
 
 namespace {
 
@@ -259,4 +261,4 @@ input_wait foreground_input_wait(int master_fd, pid_t leader, dev_t terminal) {
   return reading ? input_wait::waiting : input_wait::busy;
 }
 
-}  // namespace pexpect_custom::detail
+}  // namespace pexpect_custom::detail::platform
