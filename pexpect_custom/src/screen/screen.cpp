@@ -291,6 +291,7 @@ screen_cell screen::cell(int row, int col) const {
   vterm_screen_get_cell(state_->vts, VTermPos{.row = row, .col = col}, &raw);
   screen_cell cell;
   cell.text = state_->text_of(row, col, col + 1);
+  cell.width = raw.chars[0] == static_cast<uint32_t>(-1) ? 0 : raw.width;
   cell.bold = raw.attrs.bold != 0;
   cell.underline = raw.attrs.underline != VTERM_UNDERLINE_OFF;
   cell.italic = raw.attrs.italic != 0;
