@@ -111,7 +111,10 @@ cell_look look_of(const screen_cell& cell, const svg_options& options) {
   cell_look look;
   look.glyph = detail::safe_glyph(cell.text);
   if (look.glyph == " ") look.glyph.clear();
-  look.fill = colour_value(cell.foreground, options.foreground);
+  // Bold text in one of the eight basic colours is drawn in its bright twin, as terminals do.
+  colour text = cell.foreground;
+  if (cell.bold && text.kind == colour::kinds::indexed && text.index < 8) text.index += 8;
+  look.fill = colour_value(text, options.foreground);
   look.background = colour_value(cell.background, "");
   if (cell.reverse) {
     std::string under = look.background.empty() ? options.background : look.background;
@@ -222,15 +225,17 @@ class svg_writer {
     return text + ">" + escaped(look.glyph) + "</text>";
   }
 
-  // A block over the cursor's cell, its character drawn in the background's colour.
+  // The cursor's cell in reverse video: a block of its text colour, its character drawn in its
+  // background's colour.
   std::string cursor(const screen& shown) const {
     const screen_position at = shown.cursor();
     if (at.row < 0 || at.row >= shown.rows() || at.col < 0 || at.col >= shown.cols()) return "";
     const cell_look look = look_of(shown.cell(at.row, at.col), options_);
     std::string block = "<g transform=\"translate(0 " + std::to_string(at.row * options_.cell_height) +
-                        ")\">" +
-                        rect(at.col, std::max(look.width, 1), 0, options_.cell_height, options_.foreground);
-    if (!look.glyph.empty()) block += glyph(at.col, look, options_.background);
+                        ")\">" + rect(at.col, std::max(look.width, 1), 0, options_.cell_height, look.fill);
+    if (!look.glyph.empty()) {
+      block += glyph(at.col, look, look.background.empty() ? options_.background : look.background);
+    }
     return block + "</g>";
   }
 
