@@ -416,6 +416,7 @@ TEST(Snapshot, MalformedGoldenFilesFailNamingTheLine) {
       {"screen 2x4 attributes\n|ab  |\n|    |\nattributes\n|a..|\n|....|\nlegend\na bold\n",
        "line 5: an attribute row of another width"},
       {"screen 2x4\n|ab  |\n|    |\ncursor 1,1\n", "line 4: more than the snapshot holds"},
+      {"screen 2x4 cursor\n|ab  |\n|    |\ncursor 2,0\n", "line 4: a cursor outside the screen"},
   };
   for (const auto& [content, why] : files) {
     const std::string path = dir.write_file("bad.txt", content);

@@ -29,6 +29,7 @@ struct snapshot_options {
 /// between two "|" so that trailing blanks show; with attributes, a map of the same rows that
 /// gives each cell a symbol ("." for plain) and a legend of the symbols; with the cursor, its row
 /// and column. Double-width characters take one character of a row and two of the map.
+/// std::length_error when the screen shows more than 460 different sets of attributes.
 std::string snapshot_text(const screen& shown, snapshot_options options = {});
 
 /// The outcome of check_snapshot; converts to true when the check passed.

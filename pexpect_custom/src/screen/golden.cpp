@@ -182,6 +182,9 @@ void read_cursor(line_reader& in, golden_screen& golden) {
   char comma = 0;
   words >> first >> at.row >> comma >> at.col;
   if (first != "cursor" || comma != ',' || !words) bad_line(in.number() - 1, "not \"cursor ROW,COL\"");
+  if (at.row < 0 || at.row >= golden.rows || at.col < 0 || at.col >= golden.cols) {
+    bad_line(in.number() - 1, "a cursor outside the screen");
+  }
   golden.cursor = at;
 }
 
@@ -289,6 +292,7 @@ golden_screen parse_golden(const std::string& text) {
 
 screen screen_of(const golden_screen& golden) {
   screen shown(golden.rows, golden.cols);
+  shown.feed("\x1b[?7l");  // a row longer than the screen must not wrap into the next, nor scroll
   for (int r = 0; r < golden.rows; ++r) shown.feed(cursor_to(r, 0) + safe_glyph(golden.text[r]));
   for (int r = 0; r < static_cast<int>(golden.looks.size()); ++r) {
     for (int c = 0; c < golden.cols; ++c) {
