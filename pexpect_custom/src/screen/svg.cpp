@@ -146,6 +146,8 @@ class svg_writer {
     }
     if (options_.cursor) frame += cursor(shown);
     if (!frames_.empty() && frames_.back().content == frame) return;
+    // A recording whose times go back still gives frames in order.
+    if (!frames_.empty()) seconds = std::max(seconds, frames_.back().start);
     if (!frames_.empty() && seconds - frames_.back().start < options_.frame_interval) {
       frames_.back().content = std::move(frame);
       if (frames_.size() > 1 && frames_[frames_.size() - 2].content == frames_.back().content)
@@ -190,6 +192,7 @@ class svg_writer {
   std::string row_drawing(const screen& shown, int r) const {
     const int cols = shown.cols();
     std::vector<cell_look> looks;
+    looks.reserve(static_cast<std::size_t>(cols));
     for (int c = 0; c < cols; ++c) looks.push_back(look_of(shown.cell(r, c), options_));
     std::string backgrounds, lines, glyphs;
     for (int c = 0; c < cols;) {
