@@ -197,7 +197,8 @@ class golden_check {
     const std::string differences = comparison(expected, expected_screen, actual_, shown_).report();
     if (differences.empty()) return pass();
     if (update_requested()) return update("updated");
-    return fail("the screen differs (- expected, + actual):\n" + differences, &expected_screen);
+    return fail("the screen differs (- expected, + actual):\n" + differences, &expected_screen,
+                expected.cursor.has_value());
   }
 
  private:
@@ -216,12 +217,18 @@ class golden_check {
     return result;
   }
 
-  snapshot_result fail(const std::string& why, const screen* expected) const {
+  // The expected screen is drawn when the file could be read, with the cursor when it holds one.
+  snapshot_result fail(const std::string& why, const screen* expected, bool expected_cursor = false) const {
     std::string message = "snapshot " + path_.string() + ": " + why;
     if (message.back() != '\n') message += "\n";
     if (!expected) message += "the screen:\n" + detail::golden_text(actual_);
     message += "pictures:";
-    if (expected) message += picture(*expected, "expected", actual_.cursor.has_value());
+    std::error_code ignored;
+    if (expected) {
+      message += picture(*expected, "expected", expected_cursor);
+    } else {
+      fs::remove(picture_path(path_, "expected"), ignored);
+    }
     message += picture(shown_, "actual", true);
     message += "\nto accept the screen, run again with PEXPECT_UPDATE_SNAPSHOTS=1\n";
     return {false, message};
