@@ -237,7 +237,9 @@ class golden_check {
   std::string picture(const screen& drawn, const char* which, bool with_cursor) const {
     const fs::path file = picture_path(path_, which);
     const std::string problem = write_file(file, screen_svg(drawn, {.cursor = with_cursor}));
-    return " " + (problem.empty() ? file.string() : "(not written: " + problem + ")");
+    std::string named = " ";
+    if (problem.empty()) return named.append(file.string());
+    return named.append("(not written: ").append(problem).append(")");
   }
 
   const screen& shown_;

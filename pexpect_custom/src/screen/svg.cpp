@@ -86,11 +86,13 @@ std::string attribute(std::string_view value) {
   return escaped(detail::safe_glyph(value));
 }
 
-// Fixed notation (no exponent), at most six decimals.
+// Fixed notation with at most six decimals (the shortest form for values too large for it).
 std::string number(double value) {
   char text[64];
-  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
+  auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
+  if (result.ec != std::errc()) result = std::to_chars(text, text + sizeof text, value);  // too large
   std::string written(text, result.ptr);
+  if (written.find('e') != std::string::npos || written.find('.') == std::string::npos) return written;
   written.erase(written.find_last_not_of('0') + 1);
   if (written.back() == '.') written.pop_back();
   return written;
@@ -255,10 +257,11 @@ class svg_writer {
     const double total = frames_.back().start + std::max(options_.last_frame_seconds, 0.001);
     const double start = frames_[i].start;
     std::string values = start > 0 ? "hidden;visible" : "visible";
-    std::string times = start > 0 ? "0;" + number(start / total) : "0";
+    std::string times = "0";
+    if (start > 0) times.append(";").append(number(start / total));
     if (i + 1 < frames_.size()) {
       values += ";hidden";
-      times += ";" + number(frames_[i + 1].start / total);
+      times.append(";").append(number(frames_[i + 1].start / total));
     }
     return "<animate attributeName=\"visibility\" calcMode=\"discrete\" dur=\"" + number(total) +
            "s\" values=\"" + values + "\" keyTimes=\"" + times + "\" " +
