@@ -57,6 +57,8 @@ TEST(ScreenText, RendersWhatAUserSees) {
       {"UTF-8 split between feeds", {"gr\xC3", "\xBCn \xE6\x97", "\xA5"}, "gr\xC3\xBCn \xE6\x97\xA5"},
       {"escape sequence split between feeds", {"xy\x1b[", "1;1Hz"}, "zy"},
       {"double-width characters", {"\xE6\x97\xA5\xE6\x9C\xAC!"}, "\xE6\x97\xA5\xE6\x9C\xAC!"},
+      {"a repeat before any character ends", {"\x1b[3bx"}, "   x"},
+      {"a repeat after a character", {"ab\x1b[2bc"}, "abbbc"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(fed(c.chunks, c.rows).text(), c.text) << c.name;

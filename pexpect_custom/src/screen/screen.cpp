@@ -142,6 +142,10 @@ struct screen::state {
     vterm_screen_set_callbacks(vts, &callbacks, this);
     vterm_screen_enable_altscreen(vts, 1);
     vterm_screen_reset(vts, 1);
+    // libvterm's REP (CSI b) repeats the last character written and, before the first one,
+    // loops for ever: a blank written and erased again gives it one.
+    static constexpr std::string_view prime = " \x1b[H\x1b[K";
+    vterm_input_write(vt, prime.data(), prime.size());
   }
   ~state() { vterm_free(vt); }
   state(const state&) = delete;
