@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "screen/csi_guard.hpp"
 #include "screen/utf8_tail.hpp"
 
 namespace pexpect_custom {
@@ -111,9 +112,10 @@ struct screen::state {
   VTermScreen* vts = nullptr;
   bool alternate = false;
   std::string title;
-  std::string output;   // what the terminal sent since it was last taken
-  std::string replies;  // answers to queries in fed output, not yet taken
-  std::string held;     // the start of a character cut off at the end of the last feed
+  std::string output;       // what the terminal sent since it was last taken
+  std::string replies;      // answers to queries in fed output, not yet taken
+  std::string held;         // the start of a character cut off at the end of the last feed
+  detail::csi_guard guard;  // keeps sequences with too many parameters from libvterm
   // Nothing but plain text has been fed since the start, and the size has never changed: the
   // terminal's modes, margins and tab stops are still those of a fresh terminal.
   bool plain_so_far = true;
@@ -221,7 +223,8 @@ void screen::feed(std::string_view bytes) {
   } else {
     state_->plain_so_far = false;
     state_->settle();
-    vterm_input_write(state_->vt, text.data(), text.size());
+    const std::string_view guarded = state_->guard.filter(text);
+    vterm_input_write(state_->vt, guarded.data(), guarded.size());
   }
   held = std::string(input.substr(complete));
   // Answers nobody takes must not grow without bound on output full of queries.
