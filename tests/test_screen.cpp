@@ -59,8 +59,8 @@ TEST(ScreenText, RendersWhatAUserSees) {
       {"double-width characters", {"\xE6\x97\xA5\xE6\x9C\xAC!"}, "\xE6\x97\xA5\xE6\x9C\xAC!"},
       {"a repeat before any character ends", {"\x1b[3bx"}, "   x"},
       {"parameters past the sixteenth are left out",
-       {"\x1b[1" + std::string(40, ';'),
-        std::string(40, ':') + "1mbold\x1b[m \x1b[" + std::string(20, ';') + "Hx"},
+       {"\x1b[1" + std::string(40, ';'), std::string(40, ':') + "1mbold\x1b[m \x1b[" + std::string(20, ';') +
+                                             "Hx\x1b'[" + std::string(40, ';') + "m"},
        "xold"},
       {"a repeat after a character", {"ab\x1b[2bc"}, "abbbc"},
   };

@@ -24,7 +24,9 @@ bool csi_guard::keep(unsigned char byte) {
     return true;
   }
   if (at_ == where::escape) {
-    at_ = where::text;
+    // Intermediate bytes and controls do not end an escape: libvterm still starts a sequence at
+    // a "[" after them.
+    if (byte >= 0x30) at_ = where::text;
     return true;
   }
   if (at_ != where::sequence || byte < 0x20) return true;  // controls inside act, as in text

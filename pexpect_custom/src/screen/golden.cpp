@@ -258,7 +258,13 @@ golden_screen golden_of(const screen& shown, snapshot_options options) {
     golden.map.push_back(std::move(map));
     golden.looks.push_back(std::move(looks));
   }
-  if (options.cursor) golden.cursor = shown.cursor();
+  if (options.cursor) {
+    // libvterm can report a position just off the screen after some sequences; a terminal shows
+    // the cursor at the nearest cell.
+    const screen_position at = shown.cursor();
+    golden.cursor =
+        screen_position{std::clamp(at.row, 0, golden.rows - 1), std::clamp(at.col, 0, golden.cols - 1)};
+  }
   return golden;
 }
 

@@ -233,8 +233,9 @@ class svg_writer {
   // The cursor's cell in reverse video: a block of its text colour, its character drawn in its
   // background's colour.
   std::string cursor(const screen& shown) const {
-    const screen_position at = shown.cursor();
-    if (at.row < 0 || at.row >= shown.rows() || at.col < 0 || at.col >= shown.cols()) return "";
+    // A position libvterm reports just off the screen is shown at the nearest cell.
+    screen_position at = shown.cursor();
+    at = {std::clamp(at.row, 0, shown.rows() - 1), std::clamp(at.col, 0, shown.cols() - 1)};
     const cell_look look = look_of(shown.cell(at.row, at.col), options_);
     std::string block = "<g transform=\"translate(0 " + std::to_string(at.row * options_.cell_height) +
                         ")\">" + rect(at.col, std::max(look.width, 1), 0, options_.cell_height, look.fill);
