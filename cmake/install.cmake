@@ -6,8 +6,9 @@ install(TARGETS pexpect_custom EXPORT pexpect_custom_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The GoogleTest header goes with its own target, only where GoogleTest is.
 install(DIRECTORY pexpect_custom/include/pexpect_custom ${PROJECT_BINARY_DIR}/generated/pexpect_custom
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} PATTERN gtest.hpp EXCLUDE)
 install(TARGETS launcher RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The page's footer names the version.
 configure_file(man/launcher.1 ${PROJECT_BINARY_DIR}/man/launcher.1 @ONLY)

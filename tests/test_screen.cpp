@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -14,6 +16,7 @@
 #include "pexpect_custom/recorder.hpp"
 #include "pexpect_custom/screen.hpp"
 #include "pexpect_custom/snapshot.hpp"
+#include "test_support.hpp"
 
 using namespace pexpect_custom;
 using json = nlohmann::json;
@@ -55,6 +58,12 @@ TEST(ScreenText, RendersWhatAUserSees) {
       {"UTF-8 split between feeds", {"gr\xC3", "\xBCn \xE6\x97", "\xA5"}, "gr\xC3\xBCn \xE6\x97\xA5"},
       {"escape sequence split between feeds", {"xy\x1b[", "1;1Hz"}, "zy"},
       {"double-width characters", {"\xE6\x97\xA5\xE6\x9C\xAC!"}, "\xE6\x97\xA5\xE6\x9C\xAC!"},
+      {"a repeat before any character ends", {"\x1b[3bx"}, "   x"},
+      {"parameters past the sixteenth are left out",
+       {"\x1b[1" + std::string(40, ';'), std::string(40, ':') + "1mbold\x1b[m \x1b[" + std::string(20, ';') +
+                                             "Hx\x1b'[" + std::string(40, ';') + "m"},
+       "xold"},
+      {"a repeat after a character", {"ab\x1b[2bc"}, "abbbc"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(fed(c.chunks, c.rows).text(), c.text) << c.name;
@@ -512,4 +521,101 @@ TEST(Snapshot, MatchesIgnoringTrailingBlanksAndReportsRows) {
             "    3 |end\n"
             "-   4 |more\n"
             "+   4 |\n");
+}
+
+namespace {
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Sets PEXPECT_UPDATE_SNAPSHOTS for one scope.
+struct updating_snapshots {
+  updating_snapshots() { setenv("PEXPECT_UPDATE_SNAPSHOTS", "1", 1); }
+  ~updating_snapshots() { unsetenv("PEXPECT_UPDATE_SNAPSHOTS"); }
+};
+
+}  // namespace
+
+// A golden file written from a screen holds all of it: read back, it matches that screen, and a
+// change of one cell's character, attributes or the cursor is found at that cell.
+TEST(Snapshot, GoldenFileHoldsTheScreenAndReportsTheChangedCells) {
+  test_support::temp_dir dir;
+  const std::string golden = dir.path() + "/golden/menu.txt";
+  const snapshot_options all{.attributes = true, .cursor = true};
+  const std::vector<std::string> output = {
+      "\x1b[1mTitle\x1b[0m  |pipe|\r\n\xE6\x97\xA5\xE6\x9C\xAC \x1b[7m[ OK ]\x1b[0m  \r\n",
+      "\x1b[38;5;208mo\x1b[38;2;1;2;3mr\x1b[0m\x1b[4mu \x1b[0m\x1b[42m  \x1b[0m\x1b[3;4H"};
+  screen s = fed(output, 4, 16);
+
+  const snapshot_result missing = check_snapshot(s, golden, all);
+  EXPECT_FALSE(missing);
+  EXPECT_NE(missing.message.find("does not exist"), std::string::npos) << missing.message;
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/golden/menu.actual.svg"));
+  {
+    updating_snapshots update;
+    const snapshot_result written = check_snapshot(s, golden, all);
+    EXPECT_TRUE(written) << written.message;
+    EXPECT_EQ(written.message, "snapshot " + golden + " written");
+  }
+  EXPECT_EQ(read_text(golden), snapshot_text(s, all));
+  EXPECT_NE(read_text(golden).find("|\xE6\x97\xA5\xE6\x9C\xAC [ OK ]     |\n"), std::string::npos);
+  const snapshot_result same = check_snapshot(s, golden, all);
+  EXPECT_TRUE(same) << same.message;
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/golden/menu.actual.svg"));
+
+  struct change_case {
+    const char* name;
+    std::string output;
+    std::string marked;  // a line of the report
+  };
+  const std::vector<change_case> changes = {
+      {"a character after a wide one", "\x1b[2;6HX\x1b[3;4H",
+       "-   1 |\xE6\x97\xA5\xE6\x9C\xAC [ OK ]     |\n"
+       "+   1 |\xE6\x97\xA5\xE6\x9C\xAC X OK ]     |\n"
+       "            ^\n"},
+      {"attributes only", "\x1b[1;2H\x1b[4mi\x1b[3;4H",
+       "+   0 |abaaa...........|\n"
+       "        ^\n"},
+      {"the cursor", "\x1b[1;1H", "cursor: expected 2,3, actual 0,0\n"},
+  };
+  for (const auto& change : changes) {
+    screen changed = fed(output, 4, 16);
+    changed.feed(change.output);
+    const snapshot_result differs = check_snapshot(changed, golden, all);
+    EXPECT_FALSE(differs) << change.name;
+    EXPECT_NE(differs.message.find(change.marked), std::string::npos) << change.name << "\n"
+                                                                      << differs.message;
+    EXPECT_TRUE(std::filesystem::exists(dir.path() + "/golden/menu.expected.svg")) << change.name;
+  }
+  screen changed = fed(output, 4, 16);
+  changed.feed("\x1b[4;1Hmore");
+  updating_snapshots update;
+  EXPECT_EQ(check_snapshot(changed, golden, all).message, "snapshot " + golden + " updated");
+  EXPECT_EQ(read_text(golden), snapshot_text(changed, all));
+}
+
+TEST(Snapshot, MalformedGoldenFilesFailNamingTheLine) {
+  test_support::temp_dir dir;
+  const screen s = fed({"ab"}, 2, 4);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"", "line 1: missing the header"},
+      {"screen 2x4 colours\n|ab  |\n|    |\n", "line 1: unknown option"},
+      {"screen 2x4\n|ab  |\n", "line 3: missing row"},
+      {"screen 2x4\n|ab  |\n    |\n", "line 3: not a framed row"},
+      {"screen 2x4 attributes\n|ab  |\n|    |\nattributes\n|a...|\n|....|\nlegend\n", "line 5: the symbol"},
+      {"screen 2x4 attributes\n|ab  |\n|    |\nattributes\n|a..|\n|....|\nlegend\na bold\n",
+       "line 5: an attribute row of another width"},
+      {"screen 2x4\n|ab  |\n|    |\ncursor 1,1\n", "line 4: more than the snapshot holds"},
+      {"screen 2x4 cursor\n|ab  |\n|    |\ncursor 2,0\n", "line 4: a cursor outside the screen"},
+  };
+  for (const auto& [content, why] : files) {
+    const std::string path = dir.write_file("bad.txt", content);
+    const snapshot_result result = check_snapshot(s, path);
+    EXPECT_FALSE(result) << content;
+    EXPECT_NE(result.message.find(why), std::string::npos) << result.message;
+  }
 }

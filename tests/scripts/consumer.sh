@@ -61,6 +61,14 @@ int main() {
   return index == 0 ? 0 : 1;
 }
 CPP
+# The snapshot assertions, installed with their own target where GoogleTest is.
+cat >"$work/app/gtest_main.cpp" <<'CPP'
+#include <pexpect_custom/gtest.hpp>
+TEST(Consumer, MissingSnapshotFails) {
+  pexpect_custom::screen shown(2, 4);
+  EXPECT_FALSE(pexpect_custom::matches_snapshot(shown, "missing/snapshot.txt"));
+}
+CPP
 cat >"$work/app/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
 project(consumer CXX)
@@ -70,12 +78,15 @@ target_link_libraries(app PRIVATE pexpect_custom::pexpect_custom)
 target_compile_definitions(app PRIVATE PACKAGE_VERSION="${pexpect_custom_VERSION}")
 add_executable(app_asio asio_main.cpp)
 target_link_libraries(app_asio PRIVATE pexpect_custom::asio)
+add_executable(app_gtest gtest_main.cpp)
+target_link_libraries(app_gtest PRIVATE pexpect_custom::gtest GTest::gtest_main)
 CMAKE
 step "configure the find_package consumer" \
   cmake -S "$work/app" -B "$work/app-build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix"
 step "build the find_package consumer" ninja -C "$work/app-build"
 "$work/app-build/app"
 "$work/app-build/app_asio"
+(cd "$work" && "$work/app-build/app_gtest" >/dev/null)
 
 libdir=$(find "$work/prefix" -name pexpect_custom.pc -printf '%h\n' | head -1)
 export PKG_CONFIG_PATH="$libdir"

@@ -22,7 +22,7 @@ extract() {
 
 {
   printf '#include <pexpect_custom/pexpect_custom.hpp>\n#include <poll.h>\n#include <sys/socket.h>\n#include <chrono>\n'
-  printf '#include <iostream>\n#include <string>\n'
+  printf '#include <pexpect_custom/gtest.hpp>\n#include <fstream>\n#include <iostream>\n#include <string>\n'
   n=0
   for file in "$root"/README.md "$root"/doc/*.md; do
     n=$((n + 1))

@@ -19,4 +19,5 @@
 #include "pexpect_custom/snapshot.hpp"
 #include "pexpect_custom/spawn.hpp"
 #include "pexpect_custom/ssh_spawn.hpp"
+#include "pexpect_custom/svg.hpp"
 #include "pexpect_custom/version.hpp"

@@ -39,6 +39,8 @@ struct screen_cell {
   /// The cell's character as UTF-8 (with any combining marks); empty for a cell nothing was
   /// written to or that was erased, and for the right half of a double-width character.
   std::string text;
+  /// Columns the character takes: 2 for a double-width one, 0 for the right half it covers.
+  int width = 1;
   bool bold = false;
   bool underline = false;
   bool italic = false;

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "pexpect_custom/screen.hpp"
+#include "screen/replay_events.hpp"
 #include "screen/utf8_tail.hpp"
 
 namespace pexpect_custom {
@@ -125,6 +126,11 @@ void recorder::write_event(std::string_view code, const std::string& data) {
 }
 
 void replay(std::istream& recording, screen& target) {
+  detail::replay_events(recording, target, {});
+}
+
+void detail::replay_events(std::istream& recording, screen& target,
+                           const std::function<void(double)>& after_event) {
   std::string line;
   std::size_t number = 0;
   bool header_seen = false;
@@ -135,6 +141,7 @@ void replay(std::istream& recording, screen& target) {
     if (parsed.is_discarded()) bad_line(number, "not JSON");
     if (header_seen) {
       apply_event(parsed, number, target);
+      if (after_event) after_event(parsed[0].get<double>());
     } else {
       apply_header(parsed, number, target);
       header_seen = true;

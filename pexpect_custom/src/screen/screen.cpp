@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "screen/csi_guard.hpp"
 #include "screen/screen_access.hpp"
 #include "screen/repaint.hpp"
 #include "screen/simple_output.hpp"
@@ -117,6 +118,7 @@ struct screen::state {
   std::string output;   // what the terminal sent since it was last taken
   std::string replies;  // answers to queries in fed output, not yet taken
   std::string held;     // the start of a character cut off at the end of the last feed
+  detail::csi_guard guard;  // keeps sequences with too many parameters from libvterm
   // Nothing but simple output (see simple_output.hpp) has been fed since the start, and the
   // size has never changed: the terminal's modes, margins and tab stops are still those of a
   // fresh terminal.
@@ -151,6 +153,10 @@ struct screen::state {
     vterm_screen_set_callbacks(vts, &callbacks, this);
     vterm_screen_enable_altscreen(vts, 1);
     vterm_screen_reset(vts, 1);
+    // libvterm's REP (CSI b) repeats the last character written and, before the first one,
+    // loops for ever: a blank written and erased again gives it one.
+    static constexpr std::string_view prime = " \x1b[H\x1b[K";
+    vterm_input_write(vt, prime.data(), prime.size());
   }
   ~state() { vterm_free(vt); }
   state(const state&) = delete;
@@ -208,6 +214,7 @@ struct screen::state {
 
   // Gives the emulator `bytes` in pieces it can take, never cutting a UTF-8 character.
   void write(std::string_view bytes) {
+    bytes = guard.filter(bytes);
     while (bytes.size() > largest_write) {
       std::size_t cut = largest_write;
       while (cut > largest_write - 4 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) --cut;
@@ -388,6 +395,7 @@ screen_cell screen::cell(int row, int col) const {
   vterm_screen_get_cell(state_->vts, VTermPos{.row = row, .col = col}, &raw);
   screen_cell cell;
   cell.text = state_->text_of(row, col, col + 1);
+  cell.width = raw.chars[0] == static_cast<uint32_t>(-1) ? 0 : raw.width;
   cell.bold = raw.attrs.bold != 0;
   cell.underline = raw.attrs.underline != VTERM_UNDERLINE_OFF;
   cell.italic = raw.attrs.italic != 0;
