@@ -7,8 +7,8 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>

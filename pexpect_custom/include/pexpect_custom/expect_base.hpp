@@ -6,8 +6,8 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <iosfwd>
 #include <iterator>
