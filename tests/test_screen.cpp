@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -81,6 +81,10 @@ TEST(ScreenText, RowsCursorAndBounds) {
   EXPECT_THROW(s.cell(0, 10), std::out_of_range);
   EXPECT_THROW(screen(0, 80), std::out_of_range);
   EXPECT_THROW(screen(24, screen::max_size + 1), std::out_of_range);
+  // One column cannot hold a double-width character (the emulator wrote past its row).
+  EXPECT_THROW(screen(24, 1), std::out_of_range);
+  screen narrowest = fed({"\xE6\x97\xA5\xE6\x97\xA5x"}, 3, screen::min_cols);
+  EXPECT_EQ(narrowest.row(0), "\xE6\x97\xA5");
 }
 
 TEST(ScreenCell, Attributes) {

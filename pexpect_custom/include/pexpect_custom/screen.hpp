@@ -121,8 +121,11 @@ class screen {
  public:
   /// Largest number of rows or columns a screen accepts.
   static constexpr int max_size = 1000;
+  /// Fewest columns a screen accepts: a double-width character needs two.
+  static constexpr int min_cols = 2;
 
-  /// A blank screen of `rows` by `cols`; both must be 1 ... max_size (std::out_of_range otherwise).
+  /// A blank screen of `rows` by `cols`: 1 ... max_size rows and min_cols ... max_size columns
+  /// (std::out_of_range otherwise).
   screen(int rows = 24, int cols = 80);
   ~screen();
   screen(screen&&) noexcept;

@@ -35,6 +35,11 @@ int checked_size(long long value, std::size_t number) {
   return static_cast<int>(value);
 }
 
+// A screen is at least min_cols wide: a narrower recording is shown at that width.
+int shown_width(int width) {
+  return std::max(width, screen::min_cols);
+}
+
 int size_in_text(std::string_view text, std::size_t number) {
   long long value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -57,7 +62,7 @@ void apply_header(const json& header, std::size_t number, screen& target) {
   if (!header.is_object() || header.value("version", json()) != 2)
     bad_line(number, "not an asciicast v2 header");
   target.resize(size_in_json(header.value("height", json()), number),
-                size_in_json(header.value("width", json()), number));
+                shown_width(size_in_json(header.value("width", json()), number)));
 }
 
 void apply_event(const json& event, std::size_t number, screen& target) {
@@ -72,7 +77,8 @@ void apply_event(const json& event, std::size_t number, screen& target) {
     const std::size_t x = data.find('x');
     if (x == std::string::npos) bad_line(number, "a resize event without COLSxROWS");
     const std::string_view size = data;
-    target.resize(size_in_text(size.substr(x + 1), number), size_in_text(size.substr(0, x), number));
+    target.resize(size_in_text(size.substr(x + 1), number),
+                  shown_width(size_in_text(size.substr(0, x), number)));
   }
 }
 

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "screen/csi_guard.hpp"
-#include "screen/screen_access.hpp"
 #include "screen/repaint.hpp"
+#include "screen/screen_access.hpp"
 #include "screen/simple_output.hpp"
 #include "screen/utf8_tail.hpp"
 
@@ -30,9 +30,10 @@ constexpr std::size_t unfed_most = 4 * unfed_limit;
 constexpr std::size_t largest_write = std::size_t{64} * 1024;
 
 void check_size(int rows, int cols) {
-  if (rows < 1 || cols < 1 || rows > screen::max_size || cols > screen::max_size) {
+  if (rows < 1 || cols < screen::min_cols || rows > screen::max_size || cols > screen::max_size) {
     throw std::out_of_range("screen size " + std::to_string(rows) + "x" + std::to_string(cols) +
-                            " is outside 1 ... " + std::to_string(screen::max_size));
+                            " is outside 1x" + std::to_string(screen::min_cols) + " ... " +
+                            std::to_string(screen::max_size) + "x" + std::to_string(screen::max_size));
   }
 }
 
@@ -115,9 +116,9 @@ struct screen::state {
   VTermScreen* vts = nullptr;
   // The modes libvterm reports through on_termprop.
   terminal_modes reported;
-  std::string output;   // what the terminal sent since it was last taken
-  std::string replies;  // answers to queries in fed output, not yet taken
-  std::string held;     // the start of a character cut off at the end of the last feed
+  std::string output;       // what the terminal sent since it was last taken
+  std::string replies;      // answers to queries in fed output, not yet taken
+  std::string held;         // the start of a character cut off at the end of the last feed
   detail::csi_guard guard;  // keeps sequences with too many parameters from libvterm
   // Nothing but simple output (see simple_output.hpp) has been fed since the start, and the
   // size has never changed: the terminal's modes, margins and tab stops are still those of a
@@ -499,7 +500,7 @@ std::string key_sequence(key k, key_modifiers modifiers, bool application_cursor
 }
 
 std::string key_sequence(char32_t character, key_modifiers modifiers) {
-  return screen(1, 1).key(character, modifiers);
+  return screen(1, screen::min_cols).key(character, modifiers);
 }
 
 }  // namespace pexpect_custom

@@ -12,8 +12,14 @@ namespace pexpect_custom {
 
 namespace {
 
-int screen_side(int n) {
+int screen_rows(int n) {
   return std::clamp(n, 1, screen::max_size);
+}
+
+// A terminal narrower than a screen can be (one that was never given a size reports 0) is shown
+// on the narrowest screen.
+int screen_cols(int n) {
+  return std::clamp(n, screen::min_cols, screen::max_size);
 }
 
 // Waits for the screen's text to match: the bytes searched are only the reason to look again.
@@ -74,7 +80,7 @@ void expect_base::attach_screen() {
   if (screen_) return;
   const auto [rows, cols] = terminal_size();
   known_size_ = {rows, cols};
-  screen_ = std::make_unique<pexpect_custom::screen>(screen_side(rows), screen_side(cols));
+  screen_ = std::make_unique<pexpect_custom::screen>(screen_rows(rows), screen_cols(cols));
 }
 
 std::pair<int, int> expect_base::terminal_size() const {
@@ -109,8 +115,8 @@ void expect_base::show_output(std::string_view chunk, bool answer) {
 void expect_base::terminal_resized(int rows, int cols) {
   if (std::pair(rows, cols) == known_size_) return;
   known_size_ = {rows, cols};
-  if (screen_) screen_->resize(screen_side(rows), screen_side(cols));
-  if (recording) recording->resize(screen_side(rows), screen_side(cols));
+  if (screen_) screen_->resize(screen_rows(rows), screen_cols(cols));
+  if (recording) recording->resize(screen_rows(rows), screen_cols(cols));
 }
 
 long expect_base::send_key(key k, key_modifiers modifiers) {
@@ -123,7 +129,8 @@ long expect_base::send_key(char32_t character, key_modifiers modifiers) {
 
 long expect_base::send_paste(std::string_view text) {
   // A fresh screen has bracketed paste off.
-  return send(screen_ ? screen_->paste(text) : pexpect_custom::screen(1, 1).paste(text));
+  return send(screen_ ? screen_->paste(text)
+                      : pexpect_custom::screen(1, pexpect_custom::screen::min_cols).paste(text));
 }
 
 namespace {
