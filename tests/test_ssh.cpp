@@ -176,6 +176,12 @@ TEST_F(Ssh, ExitCodeAndSignalOfTheRemoteCommand) {
     EXPECT_EQ(session.signalstatus, r.signalstatus);
     EXPECT_NE(session.str().find("exitstatus: " + (r.exitstatus ? std::to_string(*r.exitstatus) : "None")),
               std::string::npos);
+    // The end comes just after the end of file: a close() right after it still collects it.
+    ssh_spawn closed_at_once(key_login(r.command));
+    closed_at_once.expect({EOF_marker});
+    closed_at_once.close();
+    EXPECT_EQ(closed_at_once.exitstatus, r.exitstatus);
+    EXPECT_EQ(closed_at_once.signalstatus, r.signalstatus);
   }
   ssh_spawn endless(key_login("echo started; exec sleep 300"));
   endless.expect_exact("started");

@@ -90,6 +90,8 @@ class ssh_spawn : public expect_base {
   /// not pass signals on leave only the forced close.
   bool terminate(bool force = false);
   /// Closes the channel, and the connection unless others use it. A second call does nothing.
+  /// Once the output has ended, it first waits (up to a second) for the report of how the command
+  /// ended, which the server sends just after, so that `exitstatus`/`signalstatus` are set.
   void close();
 
   /// Copies the local file `local_path` to `remote_path` over the same connection (SFTP), with the

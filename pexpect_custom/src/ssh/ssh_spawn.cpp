@@ -19,6 +19,9 @@ namespace pexpect_custom {
 
 namespace {
 
+// How long close() waits for the report of a command's end once its output has ended.
+constexpr double exit_report_wait = 1.0;
+
 using detail::serving;
 using detail::ssh_channel_link;
 
@@ -217,6 +220,10 @@ bool ssh_spawn::terminate(bool force) {
 void ssh_spawn::close() {
   if (closed) return;
   take_end_state();
+  // The server reports how the command ended right after the end of its output: once the output
+  // has ended, the report is waited for (it wakes the wait), so that a close() right after end
+  // of file does not lose it. A command that closed its output and runs on is not waited for long.
+  if (!terminated && channel_ && ssh_channel_is_eof(channel_->channel.get())) wait_for_end(exit_report_wait);
   channel_.reset();
   child_fd = -1;
   closed = true;
