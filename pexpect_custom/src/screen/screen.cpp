@@ -494,7 +494,7 @@ std::uint64_t detail::screen_access::fingerprint(const screen& shown) {
 }
 
 std::string key_sequence(key k, key_modifiers modifiers, bool application_cursor) {
-  screen keyboard(1, 1);
+  screen keyboard(1, screen::min_cols);
   if (application_cursor) keyboard.feed("\x1b[?1h");
   return keyboard.key(k, modifiers);
 }
