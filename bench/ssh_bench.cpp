@@ -137,26 +137,30 @@ asio::awaitable<void> connect_library(session<Session>& s, const ssh_options& op
   s.link = co_await async_ssh_connect(co_await asio::this_coro::executor, options, asio::use_awaitable);
 }
 
+// The arguments of an `ssh` client to the server: `terminal` is -tt or -T, `extra` more options.
+std::vector<std::string> client_args(const server_access& r, const char* terminal,
+                                     const std::vector<std::string>& extra = {}) {
+  std::vector<std::string> args{terminal,
+                                "-F",
+                                "/dev/null",
+                                "-o",
+                                "BatchMode=yes",
+                                "-o",
+                                "StrictHostKeyChecking=yes",
+                                "-o",
+                                "UserKnownHostsFile=" + r.known_hosts,
+                                "-o",
+                                "GlobalKnownHostsFile=/dev/null",
+                                "-o",
+                                "IdentitiesOnly=yes"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  args.insert(args.end(), {"-i", r.key, "-p", r.port, r.user + "@127.0.0.1"});
+  return args;
+}
+
 std::unique_ptr<spawn> start_client(const server_access& r) {
-  const std::vector<std::string> args{"-tt",
-                                      "-F",
-                                      "/dev/null",
-                                      "-o",
-                                      "BatchMode=yes",
-                                      "-o",
-                                      "StrictHostKeyChecking=yes",
-                                      "-o",
-                                      "UserKnownHostsFile=" + r.known_hosts,
-                                      "-o",
-                                      "GlobalKnownHostsFile=/dev/null",
-                                      "-o",
-                                      "IdentitiesOnly=yes",
-                                      "-i",
-                                      r.key,
-                                      "-p",
-                                      r.port,
-                                      r.user + "@127.0.0.1",
-                                      remote_command};
+  std::vector<std::string> args = client_args(r, "-tt");
+  args.push_back(remote_command);
   return std::make_unique<spawn>("ssh", args,
                                  spawn_options{.timeout = 300,
                                                .delaybeforesend = 0,
@@ -187,41 +191,17 @@ void measure(const char* mode, int count, Start start, ChildrenMemory children_r
               count, wall, cpu, memory_kib, static_cast<double>(memory_kib) / count, right);
 }
 
-// One command to its end: its output must be its number, its exit status 0. A remote session's
-// status may come just after its end of file: wait() waits for it.
+// One command to its end: its output must be its number, its exit status 0.
 template <typename Session>
 bool read_to_end(Session& session, int index) {
   session.expect(pattern_list{EOF_marker});
-  if constexpr (std::is_same_v<Session, ssh_spawn>) session.wait();
-  session.close();  // collects a local child's exit status
+  session.close();  // collects the exit status
   return session.before && session.before->find(std::to_string(index)) == 0 && session.exitstatus == 0;
 }
 
 std::vector<std::string> master_options(const server_access& r, const std::string& control_path) {
-  return {"-T",
-          "-F",
-          "/dev/null",
-          "-o",
-          "BatchMode=yes",
-          "-o",
-          "StrictHostKeyChecking=yes",
-          "-o",
-          "UserKnownHostsFile=" + r.known_hosts,
-          "-o",
-          "GlobalKnownHostsFile=/dev/null",
-          "-o",
-          "IdentitiesOnly=yes",
-          "-o",
-          "ControlMaster=auto",
-          "-o",
-          "ControlPath=" + control_path,
-          "-o",
-          "ControlPersist=60",
-          "-i",
-          r.key,
-          "-p",
-          r.port,
-          r.user + "@127.0.0.1"};
+  return client_args(
+      r, "-T", {"-o", "ControlMaster=auto", "-o", "ControlPath=" + control_path, "-o", "ControlPersist=60"});
 }
 
 void measure_commands(const std::string& mode, int count, const server_access& r) {
